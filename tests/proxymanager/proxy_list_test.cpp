@@ -1,0 +1,192 @@
+// Proxy-list parsing: plain and tagged lists, default ports, IPv6 entries and the log lines that
+// tell an operator why a list gave no proxy.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "debug_capture.h"
+#include "proxymanager/proxy_list.h"
+
+using namespace VELT::ProxyManager;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace VELT {
+namespace ProxyManager {
+bool operator==(const ProxyCandidate& a, const ProxyCandidate& b)
+{
+    return a.server == b.server && a.serverPort == b.serverPort;
+}
+void PrintTo(const ProxyCandidate& c, std::ostream* os) { *os << "(" << c.server << ", " << c.serverPort << ")"; }
+}  // namespace ProxyManager
+}  // namespace VELT
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    std::vector<ProxyCandidate> candidates;
+};
+
+Parsed parse(const std::string& url, const std::wstring& list)
+{
+    Parsed p;
+    p.ok = FetchServerInfoForUrl(url, list, p.candidates);
+    return p;
+}
+
+ProxyCandidate C(const char* host, const char* port) { return {host, port}; }
+
+TEST(ProxyListTest, PlainEntryAndDefaultPortsFollowTheTargetScheme)
+{
+    EXPECT_THAT(parse("http://example.com/x", L"proxy:8080").candidates, ElementsAre(C("proxy", "8080")));
+    EXPECT_THAT(parse("https://example.com/x", L"proxy").candidates, ElementsAre(C("proxy", "443")));
+    EXPECT_THAT(parse("ftp://example.com/x", L"proxy").candidates, ElementsAre(C("proxy", "21")));
+    EXPECT_THAT(parse("socks://example.com", L"proxy").candidates, ElementsAre(C("proxy", "1080")));
+    EXPECT_THAT(parse("http://example.com", L"proxy").candidates, ElementsAre(C("proxy", "80")));
+    // Unknown schemes and text that is no URL fall back to https.
+    EXPECT_THAT(parse("gopher://example.com", L"proxy").candidates, ElementsAre(C("proxy", "443")));
+    EXPECT_THAT(parse("example.com", L"proxy").candidates, ElementsAre(C("proxy", "443")));
+    // The target scheme is matched in any letter case.
+    EXPECT_THAT(parse("HTTP://example.com", L"proxy").candidates, ElementsAre(C("proxy", "80")));
+}
+
+TEST(ProxyListTest, TaggedListGivesThePartOfTheTargetScheme)
+{
+    const std::wstring list = L"http=p1:80;https=p2:443";
+    EXPECT_THAT(parse("http://a/", list).candidates, ElementsAre(C("p1", "80")));
+    EXPECT_THAT(parse("https://a/", list).candidates, ElementsAre(C("p2", "443")));
+    EXPECT_THAT(parse("https://a/", L"https://p2:8443").candidates, ElementsAre(C("p2", "8443")));
+    EXPECT_THAT(parse("http://a/", L"HTTP=p1:80").candidates, ElementsAre(C("p1", "80")));
+    EXPECT_THAT(parse("ftp://a/", L"http=p1:80;ftp=f1;https=p2:443").candidates, ElementsAre(C("f1", "21")));
+    // Several entries under one tag stay together.
+    EXPECT_THAT(parse("http://a/", L"http=p1:80;p3:81;https=p2").candidates,
+                ElementsAre(C("p1", "80"), C("p3", "81")));
+}
+
+TEST(ProxyListTest, TaggedListWithoutTheTargetSchemeIsUnusableButNotAnError)
+{
+    pmtest::DebugCapture capture;
+    Parsed p = parse("ftp://a/", L"http=p1:80;https=p2:443");
+    EXPECT_FALSE(p.ok);
+    EXPECT_THAT(p.candidates, IsEmpty());
+    EXPECT_THAT(capture.linesWithLevel("[ERROR]"), IsEmpty());
+}
+
+TEST(ProxyListTest, ExhaustedTaggedListLogsTheFormatError)
+{
+    // The text after the last tag is consumed and no tag is left to search for.
+    std::wstring list = L"http=";
+    pmtest::DebugCapture capture;
+    EXPECT_FALSE(ExtractServerData(L"https", list));
+    EXPECT_THAT(capture.linesWithLevel("[ERROR]"),
+                ElementsAre("Failed to detect correct proxy server info of format like 'https://' or 'https='\n"));
+}
+
+TEST(ProxyListTest, EmptyEntriesArePassedOverWithOneDebugLine)
+{
+    pmtest::DebugCapture capture;
+    Parsed p = parse("http://a/", L"p1:80;;p2:81");
+    EXPECT_TRUE(p.ok);
+    EXPECT_THAT(p.candidates, ElementsAre(C("p1", "80"), C("p2", "81")));
+    int skipped = 0;
+    for (const std::string& line : capture.linesWithLevel("[DEBUG]")) {
+        if (line == "Failed while splitting proxy: '' into proxy server and port\n") ++skipped;
+    }
+    EXPECT_EQ(skipped, 1);
+}
+
+TEST(ProxyListTest, Ipv6EntriesKeepTheirColons)
+{
+    EXPECT_THAT(parse("http://a/", L"[fe80::1]:8080").candidates, ElementsAre(C("[fe80::1]", "8080")));
+    EXPECT_THAT(parse("http://a/", L"[fe80::1]").candidates, ElementsAre(C("[fe80::1]", "80")));
+    EXPECT_THAT(parse("http://a/", L"fe80::1").candidates, ElementsAre(C("fe80::1", "80")));
+}
+
+TEST(ProxyListTest, UnusualEntriesAreTakenAsTheyStand)
+{
+    EXPECT_THAT(parse("http://a/", L"p1:").candidates, ElementsAre(C("p1", "80")));
+    // Blanks do not separate entries: three parts, no bracket, so all of it is the host.
+    EXPECT_THAT(parse("http://a/", L"p1:80 p2:80").candidates, ElementsAre(C("p1:80 p2:80", "80")));
+    // A plain entry first makes the whole list plain.
+    EXPECT_THAT(parse("http://a/", L"p0:80;http=p1:80").candidates,
+                ElementsAre(C("p0", "80"), C("http=p1", "80")));
+    EXPECT_THAT(parse("http://a/", L" p1 : x ").candidates, ElementsAre(C(" p1 ", " x ")));
+    // Non-ASCII host names survive as UTF-8.
+    EXPECT_THAT(parse("http://a/", L"pr\u00f6xy:3128").candidates, ElementsAre(C("pr\xc3\xb6xy", "3128")));
+}
+
+TEST(ProxyListTest, EmptyListsAreRefusedWithTheirErrorLines)
+{
+    {
+        pmtest::DebugCapture capture;
+        EXPECT_FALSE(parse("http://a/", L"").ok);
+        EXPECT_THAT(capture.linesWithLevel("[ERROR]"), ElementsAre("Proxy server info is empty!\n"));
+    }
+    {
+        pmtest::DebugCapture capture;
+        Parsed p = parse("http://a/", L"http=");
+        EXPECT_FALSE(p.ok);
+        EXPECT_THAT(capture.linesWithLevel("[ERROR]"),
+                    ElementsAre("Failed while splitting proxy server collection: '' into vector of proxy server\n"));
+    }
+}
+
+TEST(ProxyListTest, ListOfOnlySeparatorsParsesButYieldsNoCandidate)
+{
+    // The driver turns this into a failure; parsing itself accepts it.
+    Parsed p = parse("http://a/", L";;");
+    EXPECT_TRUE(p.ok);
+    EXPECT_THAT(p.candidates, IsEmpty());
+}
+
+TEST(ProxyListTest, SplitByDelimiterRules)
+{
+    std::vector<std::wstring> parts;
+    EXPECT_FALSE(SplitByDelimiter(L"", L';', parts));
+    EXPECT_FALSE(SplitByDelimiter(L"a;b", L'\0', parts));
+    EXPECT_THAT(parts, IsEmpty());
+    EXPECT_TRUE(SplitByDelimiter(L"a;;b;", L';', parts));
+    EXPECT_THAT(parts, ElementsAre(L"a", L"", L"b"));
+    parts = {L"kept"};
+    EXPECT_TRUE(SplitByDelimiter(L";", L';', parts));
+    EXPECT_THAT(parts, ElementsAre(L"kept", L""));
+}
+
+TEST(ProxyListTest, InvalidTargetUrlRaisesBadConversion)
+{
+    std::vector<ProxyCandidate> candidates;
+    try {
+        FetchServerInfoForUrl("http://\xff\xfe/", L"p:1", candidates);
+        FAIL() << "expected std::range_error";
+    } catch (const std::range_error& e) {
+        EXPECT_STREQ(e.what(), "bad conversion");
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProxyListTest, LongestAcceptedListParsesAndLongerOnesAreRefused)
+{
+    // At the limit the regular expressions still run (on the thread's stack) and give the entry.
+    std::wstring atLimit = L"http=" + std::wstring(kMaxProxyListChars - 5, L'a');
+    Parsed p = parse("http://a/", atLimit);
+    ASSERT_TRUE(p.ok);
+    ASSERT_EQ(p.candidates.size(), 1u);
+    EXPECT_EQ(p.candidates[0].server.size(), kMaxProxyListChars - 5);
+
+    pmtest::DebugCapture capture;
+    p = parse("http://a/", atLimit + L"a");
+    EXPECT_FALSE(p.ok);
+    EXPECT_THAT(p.candidates, IsEmpty());
+    EXPECT_THAT(capture.linesWithLevel("[ERROR]"), ElementsAre("Proxy server info is longer than 4096 characters!\n"));
+}
+
+TEST(ProxyListTest, VeryLongTargetUrlKeepsItsScheme)
+{
+    const std::string url = "http://example.com/" + std::string(100000, 'x');
+    EXPECT_THAT(parse(url, L"p").candidates, ElementsAre(C("p", "80")));
+}
+
+}  // namespace
