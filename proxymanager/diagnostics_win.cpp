@@ -1,5 +1,6 @@
 #include "proxymanager/diagnostics_win.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cwchar>
 
@@ -31,8 +32,11 @@ const bool g_debugOutputEnabled = InstallDebugOutput();
 std::wstring ReadEnvironmentValue(const std::wstring& name)
 {
     if (name.empty()) return std::wstring();
+    // The size query: the Microsoft CRT answers 0 and the size, Wine's answers ERANGE ("the
+    // zero-sized buffer is too small") with the same size. Both mean the variable exists.
     size_t required = 0;
-    if (_wgetenv_s(&required, nullptr, 0, name.c_str()) != 0 || required == 0) return std::wstring();
+    const errno_t query = _wgetenv_s(&required, nullptr, 0, name.c_str());
+    if ((query != 0 && query != ERANGE) || required == 0) return std::wstring();
     wchar_t buffer[1024] = {};
     size_t read = 0;
     if (_wgetenv_s(&read, buffer, 1024, name.c_str()) != 0) return std::wstring();
