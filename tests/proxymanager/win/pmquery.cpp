@@ -3,7 +3,8 @@
 //   pmquery.exe REQUEST RESULT
 //
 // REQUEST holds UTF-8 lines "key=value": url, user, password, silent=1, calls=N, null_in=1,
-// null_out=1, no_url=1, setenv=NAME=VALUE (set after start-up, before the call), and
+// null_out=1, no_url=1, setenv=NAME=VALUE (set after start-up, before the call),
+// level=N (one line "level probe" written at level N through the library's writer), and
 // wpad=<PAC URL>|fail, the stand-in for automatic detection (see WpadSeamManager).
 // The run ends with the debug-output marker "pmquery-done <pid>\n", written whatever the
 // switch says, so a listener knows it has seen every line of this process.
@@ -18,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "proxymanager/diagnostics.h"
 #include "proxymanager/proxy_manager.h"
 #include "proxymanager/proxy_manager_win.h"
 #include "proxymanager/text_convert.h"
@@ -114,6 +116,8 @@ int wmain(int argc, wchar_t** argv)
         ::SetEnvironmentVariableW(name.c_str(), value.c_str());
         _wputenv_s(name.c_str(), value.c_str());
     }
+
+    if (request.count("level")) DebugLog(std::atoi(request["level"].c_str()), L"level probe");
 
     UserData in = {};
     if (!request.count("no_url")) in.url = request["url"].c_str();
