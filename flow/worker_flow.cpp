@@ -1,0 +1,57 @@
+#include "flow/worker_flow.h"
+
+#include <windows.h>
+
+#include <json/json.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "app/app_state.h"
+#include "app/bootstrap_log.h"
+#include "app/text_convert.h"
+#include "ui/main_dlg.h"
+#include "ui/ui_language.h"
+
+namespace velt {
+
+namespace {
+
+constexpr int kErrorMetadataNotJson = 3;
+
+}  // namespace
+
+void failWithCode(int code)
+{
+    logError(L"Error occurred, error code = [%d].\n", code);
+    char digits[64] = {};
+    std::snprintf(digits, sizeof(digits), "%d", code);
+    throw std::logic_error(digits);
+}
+
+void runBootstrapFlow(const std::wstring& metadataText)
+{
+    CMainDlg* dlg = g_mainDlg;
+    if (g_debugFlag) ::MessageBoxW(dlg ? dlg->hwnd() : nullptr, L"Debug", L"Debug", MB_OK);
+
+    selectUiLanguage();
+    if (dlg) dlg->showInitializing();
+
+    if (g_showMetadataFlag) {
+        logError(L"Embedded metadata = [%s].\n", metadataText.c_str());
+        if (dlg) dlg->closeDialog();
+        return;
+    }
+
+    const std::string document = wideToAcp(metadataText);
+    Json::Reader reader;
+    Json::Value root;
+    if (!reader.parse(document, root, true)) failWithCode(kErrorMetadataNotJson);
+    // Everything after this point needs the manifest URL: a document that is not an object, or
+    // whose "updateXmlUrl" is missing or not a string, is as unusable as one that is not JSON.
+    if (!root.isObject() || !root["updateXmlUrl"].isString()) failWithCode(kErrorMetadataNotJson);
+
+    if (dlg) dlg->closeDialog();
+}
+
+}  // namespace velt

@@ -1,0 +1,108 @@
+// winprobe: reads the bootstrap's progress window from outside, the way a user sees it.
+//   winprobe OUT.json state   status text, progress position, range and style, as JSON
+//   winprobe OUT.json close   sends WM_CLOSE to the window (what the close button does)
+// Results go to a UTF-8 file, not to a pipe.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+BOOL CALLBACK matchDialog(HWND w, LPARAM p)
+{
+    wchar_t cls[64] = {}, title[64] = {};
+    GetClassNameW(w, cls, 64);
+    GetWindowTextW(w, title, 64);
+    if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Veltrane") {
+        *reinterpret_cast<HWND*>(p) = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND findDialog()
+{
+    HWND found = nullptr;
+    EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+std::string utf8(const std::wstring& w)
+{
+    if (w.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::string jsonString(const std::wstring& w)
+{
+    std::string out = "\"";
+    for (char c : utf8(w)) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+LRESULT ask(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(w, msg, wp, lp, SMTO_ABORTIFHUNG, 5000, &result);
+    return static_cast<LRESULT>(result);
+}
+
+std::wstring textOf(HWND w)
+{
+    wchar_t buf[512] = {};
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 5000, &n)) return {};
+    return std::wstring(buf, n);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3) return 2;
+    FILE* out = _wfopen(argv[1], L"wb");
+    if (!out) return 3;
+    const std::wstring command = argv[2];
+    HWND dlg = findDialog();
+    std::string json = std::string("{\"found\": ") + (dlg ? "true" : "false");
+    if (dlg && command == L"state") {
+        HWND status = GetDlgItem(dlg, 1002);
+        HWND bar = GetDlgItem(dlg, 1001);
+        json += ", \"caption\": " + jsonString(textOf(dlg));
+        json += ", \"visible\": " + std::string(IsWindowVisible(dlg) ? "true" : "false");
+        json += ", \"hasStatus\": " + std::string(status ? "true" : "false");
+        json += ", \"hasProgress\": " + std::string(bar ? "true" : "false");
+        if (status) json += ", \"status\": " + jsonString(textOf(status));
+        if (bar) {
+            const LONG style = GetWindowLongW(bar, GWL_STYLE);
+            json += ", \"pos\": " + std::to_string(ask(bar, PBM_GETPOS, 0, 0));
+            json += ", \"low\": " + std::to_string(ask(bar, PBM_GETRANGE, TRUE, 0));
+            json += ", \"high\": " + std::to_string(ask(bar, PBM_GETRANGE, FALSE, 0));
+            json += ", \"style\": " + std::to_string(style);
+            json += ", \"marquee\": " + std::string((style & PBS_MARQUEE) ? "true" : "false");
+            json += ", \"state\": " + std::to_string(ask(bar, PBM_GETSTATE, 0, 0));
+        }
+    } else if (dlg && command == L"close") {
+        PostMessageW(dlg, WM_CLOSE, 0, 0);
+    }
+    json += "}\n";
+    fputs(json.c_str(), out);
+    fclose(out);
+    return 0;
+}

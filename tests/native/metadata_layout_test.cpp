@@ -1,0 +1,140 @@
+#include "flow/metadata_layout.h"
+
+#include <gtest/gtest.h>
+
+#include "pe_builder.h"
+
+using namespace velt;
+using velt::test::buildPe;
+using velt::test::putBytes;
+
+namespace {
+
+std::string readBlock(const std::vector<uint8_t>& file)
+{
+    const auto start = locateMetadataBlock(file.data(), file.size(), file.size());
+    return start ? metadataTextAt(file.data(), file.size(), *start) : std::string();
+}
+
+}  // namespace
+
+TEST(MetadataLocation, BlockStartsAfterTheFurthestSection)
+{
+    // Sections listed out of file order: the one with the largest raw pointer decides.
+    auto file = buildPe({{0x400, 0x200}, {0x800, 0x100}, {0x600, 0x400}}, 0x920);
+    putBytes(file, 0x900, std::string("{\"a\":1}\0\0\0\0\0\0\0\0", 16));
+    EXPECT_EQ(locateMetadataBlock(file.data(), file.size(), file.size()), 0x900u);
+    EXPECT_EQ(readBlock(file), "{\"a\":1}");
+}
+
+TEST(MetadataLocation, EqualPointersKeepTheFirstSectionAndZeroPointersNeverCount)
+{
+    auto file = buildPe({{0x400, 0x100}, {0x400, 0x300}, {0, 0x5000}}, 0x600);
+    putBytes(file, 0x500, std::string("first\0", 6));
+    EXPECT_EQ(locateMetadataBlock(file.data(), file.size(), file.size()), 0x500u);
+    EXPECT_EQ(readBlock(file), "first");
+}
+
+TEST(MetadataLocation, NoBlockWhenSectionsEndAtOrBeyondTheFileEnd)
+{
+    auto exact = buildPe({{0x400, 0x200}}, 0x600);
+    EXPECT_FALSE(locateMetadataBlock(exact.data(), exact.size(), exact.size()));
+    EXPECT_EQ(readBlock(exact), "");
+    auto beyond = buildPe({{0x400, 0x400}}, 0x600);
+    EXPECT_FALSE(locateMetadataBlock(beyond.data(), beyond.size(), beyond.size()));
+    auto none = buildPe({}, 0x300);
+    // No section counts: the block would start at 0, which is the DOS header, not metadata.
+    EXPECT_EQ(locateMetadataBlock(none.data(), none.size(), none.size()), 0u);
+}
+
+TEST(MetadataLocation, BrokenHeadersGiveNoBlockAndNeverReadOutside)
+{
+    auto file = buildPe({{0x400, 0x100}}, 0x520);
+    putBytes(file, 0x500, "{}");
+
+    auto noMz = file;
+    noMz[0] = 'X';
+    EXPECT_FALSE(locateMetadataBlock(noMz.data(), noMz.size(), noMz.size()));
+
+    auto noPe = file;
+    noPe[velt::test::kPe + 2] = 'X';
+    EXPECT_FALSE(locateMetadataBlock(noPe.data(), noPe.size(), noPe.size()));
+
+    auto peOutside = file;
+    velt::test::put32(peOutside, 60, 0xFFFFFFF0u);
+    EXPECT_FALSE(locateMetadataBlock(peOutside.data(), peOutside.size(), peOutside.size()));
+
+    // A section count whose table runs past the bytes read.
+    auto manySections = file;
+    velt::test::put16(manySections, velt::test::kPe + 6, 0xFFFF);
+    EXPECT_FALSE(locateMetadataBlock(manySections.data(), manySections.size(), manySections.size()));
+
+    // Truncated in every possible place: never a crash (ASan watches), never a block.
+    for (size_t n = 0; n < 0x80 + 248 + 40; ++n) {
+        std::vector<uint8_t> cut(file.begin(), file.begin() + n);
+        EXPECT_FALSE(locateMetadataBlock(cut.data(), cut.size(), cut.size())) << n;
+    }
+    EXPECT_FALSE(locateMetadataBlock(nullptr, 0, 0));
+}
+
+TEST(MetadataText, StopsAtTheFirstNulOrTheEnd)
+{
+    auto file = buildPe({{0x400, 0x100}}, 0x508);
+    putBytes(file, 0x500, std::string("ab\0cd", 5));
+    EXPECT_EQ(readBlock(file), "ab");
+    // A block with no NUL before the certificate table runs on into the table's bytes.
+    auto runOn = buildPe({{0x400, 0x100}}, 0x508);
+    putBytes(runOn, 0x500, std::string("{}\x08\x02\x00\x00", 6));
+    EXPECT_EQ(readBlock(runOn), "{}\x08\x02");
+    EXPECT_EQ(metadataTextAt(runOn.data(), runOn.size(), 0x9999), "");
+}
+
+TEST(MetadataMarker, EveryOccurrenceIsRemovedWithoutOverlap)
+{
+    const std::wstring m = kMetadataMarker;
+    EXPECT_EQ(m.size(), 38u);
+    EXPECT_EQ(removeMetadataMarker(m + L"{\"a\":" + m + L"1}" + m), L"{\"a\":1}");
+    EXPECT_EQ(removeMetadataMarker(m + m), L"");
+    EXPECT_EQ(removeMetadataMarker(L"{}"), L"{}");
+    // Case-sensitive: a lower-case copy is not the marker.
+    std::wstring lower = m;
+    for (auto& c : lower) c = static_cast<wchar_t>(towlower(c));
+    EXPECT_EQ(removeMetadataMarker(lower), lower);
+    // Removing one occurrence must not join two halves into a new one that is removed too.
+    const std::wstring half1 = m.substr(0, 10), half2 = m.substr(10);
+    EXPECT_EQ(removeMetadataMarker(half1 + m + half2), half1 + half2);
+}
+
+TEST(Stamping, WritesTextNulAndPaddingAfterTheSectionsAndReadsBack)
+{
+    auto stub = buildPe({{0x400, 0x101}}, 0x501);
+    for (const std::string json : {"{}", "{\"updateXmlUrl\":\"http://h/u.xml\"}", "1234567", "12345678"}) {
+        const auto out = stampMetadata(stub, json);
+        EXPECT_EQ(out.size() % 8, 0u);
+        ASSERT_GE(out.size(), 0x501 + json.size() + 1);
+        EXPECT_LT(out.size(), 0x501 + json.size() + 1 + 8);
+        EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
+        EXPECT_EQ(readBlock(out), json);
+        for (size_t i = 0x501 + json.size(); i < out.size(); ++i) EXPECT_EQ(out[i], 0) << i;
+    }
+    // Stamping a stamped file replaces the old block instead of stacking a second one.
+    const auto twice = stampMetadata(stampMetadata(stub, "{\"old\":\"a much longer text than the new one\"}"), "{}");
+    EXPECT_EQ(twice, stampMetadata(stub, "{}"));
+}
+
+TEST(Stamping, RefusesSignedFilesOtherImagesAndNulText)
+{
+    auto stub = buildPe({{0x400, 0x100}}, 0x500);
+    auto signedStub = stub;
+    velt::test::put32(signedStub, velt::test::kPe + 24 + 128, 0x500);
+    velt::test::put32(signedStub, velt::test::kPe + 24 + 132, 0x40);
+    EXPECT_THROW(stampMetadata(signedStub, "{}"), std::invalid_argument);
+
+    auto pe64 = stub;
+    velt::test::put16(pe64, velt::test::kPe + 24, 0x20B);
+    EXPECT_THROW(stampMetadata(pe64, "{}"), std::invalid_argument);
+
+    std::vector<uint8_t> text(100, 'x');
+    EXPECT_THROW(stampMetadata(text, "{}"), std::invalid_argument);
+    EXPECT_THROW(stampMetadata(stub, std::string("{}\0x", 4)), std::invalid_argument);
+}
