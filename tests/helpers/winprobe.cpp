@@ -1,6 +1,7 @@
 // winprobe: reads the bootstrap's progress window from outside, the way a user sees it.
-//   winprobe OUT.json state   status text, progress position, range and style, as JSON
-//   winprobe OUT.json close   sends WM_CLOSE to the window (what the close button does)
+//   winprobe OUT.json state [TITLE]   status text, progress position, range and style, as JSON
+//   winprobe OUT.json close [TITLE]   sends WM_CLOSE to the window (what the close button does)
+// TITLE picks another dialog-class window than the progress window "Veltrane" (a message box).
 // Results go to a UTF-8 file, not to a pipe.
 #include <windows.h>
 #include <commctrl.h>
@@ -10,23 +11,29 @@
 
 namespace {
 
+struct Search {
+    std::wstring title;
+    HWND found = nullptr;
+};
+
 BOOL CALLBACK matchDialog(HWND w, LPARAM p)
 {
+    auto* search = reinterpret_cast<Search*>(p);
     wchar_t cls[64] = {}, title[64] = {};
     GetClassNameW(w, cls, 64);
     GetWindowTextW(w, title, 64);
-    if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Veltrane") {
-        *reinterpret_cast<HWND*>(p) = w;
+    if (std::wstring(cls) == L"#32770" && search->title == title) {
+        search->found = w;
         return FALSE;
     }
     return TRUE;
 }
 
-HWND findDialog()
+HWND findDialog(const std::wstring& title)
 {
-    HWND found = nullptr;
-    EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&found));
-    return found;
+    Search search{title};
+    EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 std::string utf8(const std::wstring& w)
@@ -75,11 +82,11 @@ std::wstring textOf(HWND w)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) return 2;
+    if (argc != 3 && argc != 4) return 2;
     FILE* out = _wfopen(argv[1], L"wb");
     if (!out) return 3;
     const std::wstring command = argv[2];
-    HWND dlg = findDialog();
+    HWND dlg = findDialog(argc == 4 ? argv[3] : L"Veltrane");
     std::string json = std::string("{\"found\": ") + (dlg ? "true" : "false");
     if (dlg && command == L"state") {
         HWND status = GetDlgItem(dlg, 1002);
