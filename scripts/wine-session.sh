@@ -46,6 +46,14 @@ velt_wine_start() {
     echo "wine-session: creating the Wine prefix (about 30 s)"
   fi
   wineboot -i >/dev/null 2>&1 || true
+  # Prefix settings of the project's own, applied once per prefix.
+  local stamp="$WINEPREFIX/.velt-prefix-settings"
+  if ! cmp -s "$VELT_ROOT/scripts/wine-prefix.reg" "$stamp" 2>/dev/null; then
+    local font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+    [ -f "$font" ] && cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+    wine regedit /S "$(winepath -w "$VELT_ROOT/scripts/wine-prefix.reg")" >/dev/null 2>&1 || true
+    cp "$VELT_ROOT/scripts/wine-prefix.reg" "$stamp"
+  fi
   export VELT_WINE_SESSION=1
   export VELT_WINE_TEMP
   local tmpf
