@@ -1,0 +1,33 @@
+#include "net/download_driver.h"
+
+#include <memory>
+
+#include "app/text_convert.h"
+#include "flow/update_manifest.h"
+#include "flow/worker_flow.h"
+#include "net/signature_verifier.h"
+#include "ui/main_dlg.h"
+
+namespace velt {
+
+const wchar_t kSignerSubject[] = L"Veltrane, Inc";
+
+void downloadFile(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback)
+{
+    auto downloader = std::make_shared<CDownloader>(url, filePath);
+    if (!downloader->Open()) failWithCode(kErrorSessionNotOpened);
+    if (!downloader->Fetch(callback)) failWithCode(kErrorDownloadFailed);
+}
+
+void downloadAndVerifyInstaller()
+{
+    const std::wstring url = acpToWide(getInstallerUrl());
+    const std::wstring fileName = installerFileNameFromUrl(url);
+    downloadFile(url, fileName, &CMainDlg::onDownloadProgress);
+
+    CSignatureVerifier verifier(fileName);
+    if (verifier.VerifyTrust() != 0) failWithCode(kErrorInstallerNotTrusted);
+    if (!verifier.HasCertificateSubject(kSignerSubject)) failWithCode(kErrorInstallerNotTrusted);
+}
+
+}  // namespace velt

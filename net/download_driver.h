@@ -1,0 +1,31 @@
+// The two download steps of the bootstrap flow. Failures leave as std::logic_error whose text
+// is the error code, after the ERROR line "Error occurred, error code = [N]." (via failWithCode):
+//   7  the download session could not be set up (proxy manager failure, unusable URL)
+//   8  the download failed (no 200 answer, send failure, body incomplete or not written)
+//   9  the installer's signature is not trusted, or its signer is not the maker
+#pragma once
+
+#include <string>
+
+#include "net/download_logic.h"
+#include "net/downloader.h"
+
+namespace velt {
+
+// The subject text that identifies the maker's certificates.
+extern const wchar_t kSignerSubject[];
+
+constexpr int kErrorSessionNotOpened = 7;
+constexpr int kErrorDownloadFailed = 8;
+constexpr int kErrorInstallerNotTrusted = 9;
+
+// Fetches `url` into `filePath` (relative names land in the current folder). Never deletes
+// the file.
+void downloadFile(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback);
+
+// Downloads the installer that the local manifest names for "windows" into the current folder
+// (named after the URL's last path segment, see installerFileNameFromUrl) with the progress
+// dialog following, and accepts it only when its signature is trusted and signed by the maker.
+void downloadAndVerifyInstaller();
+
+}  // namespace velt

@@ -1,0 +1,33 @@
+#include "net/download_logic.h"
+
+namespace velt {
+
+std::wstring installerFileNameFromUrl(const std::wstring& url)
+{
+    const std::wstring::size_type slash = url.rfind(L'/');
+    return slash == std::wstring::npos ? url : url.substr(slash + 1);
+}
+
+std::uint32_t pickProxyAuthScheme(std::uint32_t supported)
+{
+    // Basic comes first, ahead of Negotiate: it is what an authenticating proxy most often
+    // offers alongside the others, and the credentials held here are plain user and password.
+    for (std::uint32_t scheme : {kAuthBasic, kAuthNegotiate, kAuthNtlm, kAuthPassport, kAuthDigest})
+        if (supported & scheme) return scheme;
+    return 0;
+}
+
+float downloadPercent(std::uint64_t received, std::uint32_t contentLength)
+{
+    const float got = static_cast<float>(static_cast<double>(received));
+    const float total = static_cast<float>(static_cast<double>(contentLength));
+    return got * 100.0f / total;
+}
+
+bool bodyComplete(const BodyOutcome& outcome)
+{
+    if (outcome.readFailed || outcome.writeFailed) return false;
+    return !outcome.lengthKnown || outcome.received == outcome.contentLength;
+}
+
+}  // namespace velt

@@ -1,0 +1,40 @@
+// The download session's pure decisions, free of any Windows header so the native tests and
+// sanitizers see them: the installer's file name, the proxy authentication scheme to answer
+// with, the percentage handed to the progress callback and whether a body arrived whole.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velt {
+
+// The part of the URL after its last "/" (the whole text when it has none, "" when it ends in
+// "/"). It is a bare name, so the file lands in the current folder.
+std::wstring installerFileNameFromUrl(const std::wstring& url);
+
+// WinHTTP's authentication scheme bits.
+constexpr std::uint32_t kAuthBasic = 0x1;
+constexpr std::uint32_t kAuthNtlm = 0x2;
+constexpr std::uint32_t kAuthPassport = 0x4;
+constexpr std::uint32_t kAuthDigest = 0x8;
+constexpr std::uint32_t kAuthNegotiate = 0x10;
+
+// The first offered scheme in the order Basic, Negotiate, NTLM, Passport, Digest; 0 for none.
+std::uint32_t pickProxyAuthScheme(std::uint32_t supported);
+
+// received × 100 / contentLength in single precision. Without a length (0) the result is
+// +infinity, or NaN while nothing has arrived: the progress window must cope with both.
+float downloadPercent(std::uint64_t received, std::uint32_t contentLength);
+
+// A 200 body counts as downloaded only when every read succeeded, every byte reached the file
+// and, when the server announced a length, exactly that many bytes arrived.
+struct BodyOutcome {
+    bool readFailed = false;
+    bool writeFailed = false;
+    bool lengthKnown = false;
+    std::uint32_t contentLength = 0;
+    std::uint64_t received = 0;
+};
+bool bodyComplete(const BodyOutcome& outcome);
+
+}  // namespace velt

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "net/download_logic.h"
+
+using namespace velt;
+
+TEST(DownloadLogic, InstallerFileNameIsTheLastPathSegment)
+{
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/a/b/VeltraneDesktopApp.exe"), L"VeltraneDesktopApp.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/a/"), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"Setup.exe"), L"Setup.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L""), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/x.exe?v=1/2"), L"2");
+}
+
+TEST(DownloadLogic, ProxySchemeOrder)
+{
+    EXPECT_EQ(pickProxyAuthScheme(kAuthBasic | kAuthNtlm), kAuthBasic);
+    EXPECT_EQ(pickProxyAuthScheme(kAuthBasic | kAuthNegotiate), kAuthBasic);
+    EXPECT_EQ(pickProxyAuthScheme(kAuthNtlm | kAuthNegotiate | kAuthDigest), kAuthNegotiate);
+    EXPECT_EQ(pickProxyAuthScheme(kAuthNtlm | kAuthPassport | kAuthDigest), kAuthNtlm);
+    EXPECT_EQ(pickProxyAuthScheme(kAuthPassport | kAuthDigest), kAuthPassport);
+    EXPECT_EQ(pickProxyAuthScheme(kAuthDigest), kAuthDigest);
+    EXPECT_EQ(pickProxyAuthScheme(0), 0u);
+    EXPECT_EQ(pickProxyAuthScheme(0x20), 0u);
+}
+
+TEST(DownloadLogic, PercentInSinglePrecision)
+{
+    EXPECT_FLOAT_EQ(downloadPercent(512, 1024), 50.0f);
+    EXPECT_FLOAT_EQ(downloadPercent(1024, 1024), 100.0f);
+    EXPECT_EQ(downloadPercent(0, 1024), 0.0f);
+    EXPECT_FLOAT_EQ(downloadPercent(0xFFFFFFFFull, 0xFFFFFFFFu), 100.0f);
+    // Without a length: infinity once data arrived, NaN before.
+    EXPECT_TRUE(std::isinf(downloadPercent(10, 0)));
+    EXPECT_GT(downloadPercent(10, 0), 0.0f);
+    EXPECT_TRUE(std::isnan(downloadPercent(0, 0)));
+}
+
+TEST(DownloadLogic, BodyCompleteness)
+{
+    BodyOutcome o;
+    EXPECT_TRUE(bodyComplete(o)) << "empty body without a length";
+    o.lengthKnown = true;
+    o.contentLength = 100;
+    o.received = 100;
+    EXPECT_TRUE(bodyComplete(o));
+    o.received = 99;
+    EXPECT_FALSE(bodyComplete(o)) << "shorter than announced";
+    o.received = 100;
+    o.readFailed = true;
+    EXPECT_FALSE(bodyComplete(o));
+    o.readFailed = false;
+    o.writeFailed = true;
+    EXPECT_FALSE(bodyComplete(o));
+    BodyOutcome unknown;
+    unknown.received = 12345;
+    EXPECT_TRUE(bodyComplete(unknown)) << "without a length the end of the connection ends the body";
+}

@@ -1,0 +1,113 @@
+// The manifest readers on real documents, loaded from a file the way the product loads them.
+#include <gtest/gtest.h>
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <string>
+
+#include "flow/manifest_reader.h"
+
+using namespace velt;
+
+namespace {
+
+struct Manifest {
+    explicit Manifest(const std::string& text) : doc(true, tinyxml2::PRESERVE_WHITESPACE)
+    {
+        std::FILE* f = std::tmpfile();
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::rewind(f);
+        loadManifest(doc, f);
+        std::fclose(f);
+    }
+    std::string version() const { return manifestVersion(doc); }
+    std::string url(const std::string& platform = "windows") const { return manifestInstallerUrl(doc, platform); }
+    tinyxml2::XMLDocument doc;
+};
+
+std::string manifest(const std::string& inner)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<installerInformation>\n" + inner + "\n</installerInformation>\n";
+}
+
+const std::string kLocation =
+    "<downloadLocationList><downloadLocation><url>https://dl.example.test/desktop/</url></downloadLocation>"
+    "</downloadLocationList>";
+
+}  // namespace
+
+TEST(ManifestReader, TypicalManifest)
+{
+    Manifest m(manifest("<version>7.1.0.12</version>" + kLocation +
+                        "<platformFileList><file><platform>windows</platform><filename>VeltraneDesktopApp.exe"
+                        "</filename></file></platformFileList>"));
+    EXPECT_EQ(m.version(), "7.1.0.12");
+    EXPECT_EQ(m.url(), "https://dl.example.test/desktop/VeltraneDesktopApp.exe");
+}
+
+TEST(ManifestReader, PlatformEntriesInAnyOrderAndUnderAnyName)
+{
+    Manifest m(manifest(kLocation +
+                        "<platformFileList>"
+                        "<mac><platform>macos</platform><filename>App.dmg</filename></mac>"
+                        "<entry><platform>Windows</platform><filename>Upper.exe</filename></entry>"
+                        "<entry><platform>windows</platform></entry>"
+                        "<entry><platform>windows</platform><filename><!-- none --></filename></entry>"
+                        "<x><platform>windows</platform><filename>First.exe</filename></x>"
+                        "<y><platform>windows</platform><filename>Second.exe</filename></y>"
+                        "</platformFileList>"));
+    // Other platforms, a different letter case, an entry without filename and one whose filename
+    // has no text are passed over; the first windows entry with a file name wins.
+    EXPECT_EQ(m.url(), "https://dl.example.test/desktop/First.exe");
+    EXPECT_EQ(m.url("macos"), "https://dl.example.test/desktop/App.dmg");
+    EXPECT_EQ(m.url("Windows"), "https://dl.example.test/desktop/Upper.exe");
+    EXPECT_EQ(m.version(), "");
+}
+
+TEST(ManifestReader, UrlJoinedAsItIs)
+{
+    Manifest m(manifest("<downloadLocationList><downloadLocation><url>http://h/dir</url></downloadLocation>"
+                        "</downloadLocationList><platformFileList><f><platform>windows</platform>"
+                        "<filename>Setup.exe</filename></f></platformFileList>"));
+    EXPECT_EQ(m.url(), "http://h/dirSetup.exe");
+}
+
+TEST(ManifestReader, MissingPartsGiveEmptyOrPartialUrls)
+{
+    EXPECT_EQ(Manifest(manifest(kLocation)).url(), "") << "no platformFileList";
+    EXPECT_EQ(Manifest(manifest(kLocation + "<platformFileList><f><platform>linux</platform><filename>a"
+                                            "</filename></f></platformFileList>"))
+                  .url(),
+              "https://dl.example.test/desktop/")
+        << "no windows entry: the url alone";
+    // Only the first downloadLocation counts, even without a url.
+    EXPECT_EQ(Manifest(manifest("<downloadLocationList><downloadLocation/><downloadLocation><url>http://second/"
+                                "</url></downloadLocation></downloadLocationList><platformFileList><f><platform>"
+                                "windows</platform><filename>a.exe</filename></f></platformFileList>"))
+                  .url(),
+              "");
+    EXPECT_EQ(Manifest(manifest("<version>1.2.3.4</version>")).url(), "");
+}
+
+TEST(ManifestReader, VersionTextRules)
+{
+    EXPECT_EQ(Manifest(manifest("<version>1.2.3.4</version><version>9.9.9.9</version>")).version(), "1.2.3.4");
+    // Whitespace is preserved, entities are resolved, an element first means no text.
+    EXPECT_EQ(Manifest(manifest("<version> 1.2 </version>")).version(), " 1.2 ");
+    EXPECT_EQ(Manifest(manifest("<version>1&amp;2</version>")).version(), "1&2");
+    EXPECT_EQ(Manifest(manifest("<version><b/>1.2.3.4</version>")).version(), "");
+    EXPECT_EQ(Manifest(manifest("<Version>1.2.3.4</Version>")).version(), "");
+    EXPECT_EQ(Manifest("<other><version>1.2.3.4</version></other>").version(), "");
+    EXPECT_EQ(Manifest("<installerInformation><version>1.2").version(), "") << "cut off";
+    EXPECT_EQ(Manifest("").version(), "");
+    // UTF-8 text comes back as the document's bytes.
+    EXPECT_EQ(Manifest(manifest("<version>\xc3\xa9</version>")).version(), "\xc3\xa9");
+}
+
+TEST(ManifestReader, NoFileLoadsNothing)
+{
+    tinyxml2::XMLDocument doc;
+    loadManifest(doc, nullptr);
+    EXPECT_EQ(manifestVersion(doc), "");
+    EXPECT_EQ(manifestInstallerUrl(doc, "windows"), "");
+}
