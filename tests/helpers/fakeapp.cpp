@@ -1,0 +1,102 @@
+// fakeapp: stands in for the application manager's installer and launcher in tests and in the
+// demo run. What it does depends on the name it is started under:
+//   VeltraneDesktopApp.exe ... --mode unattended   installs: records Version and Location under
+//       HKLM\SOFTWARE\Veltrane\Veltrane Application Manager and puts a copy of itself into
+//       Location as VeAppMgrLauncher.exe;
+//   any other name (the launcher)                  only records that it ran.
+// Environment (inherited from the bootstrap that starts it):
+//   VELT_FAKE_RECORD    file to append a JSON line to: name, command line, working folder
+//   VELT_FAKE_SLEEP_MS  stay alive that long before doing anything (for termination tests)
+//   VELT_FAKE_VERSION   version to record (default 1.0.0.0)
+//   VELT_FAKE_LOCATION  install folder to record (default C:\Program Files\Veltrane\Application Manager)
+//   VELT_FAKE_NO_INSTALL  when set, the installer records the run but installs nothing
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::wstring env(const wchar_t* name)
+{
+    wchar_t buf[2048];
+    const DWORD n = GetEnvironmentVariableW(name, buf, 2048);
+    return n && n < 2048 ? std::wstring(buf, n) : std::wstring();
+}
+
+std::string utf8(const std::wstring& w)
+{
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::string json(const std::wstring& w)
+{
+    std::string out = "\"";
+    for (char c : utf8(w)) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+void record(const std::wstring& self)
+{
+    const std::wstring file = env(L"VELT_FAKE_RECORD");
+    if (file.empty()) return;
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    const std::string line = "{\"name\": " + json(PathFindFileNameW(self.c_str())) + ", \"path\": " + json(self) +
+                             ", \"cmdline\": " + json(GetCommandLineW()) + ", \"cwd\": " + json(cwd) + "}\n";
+    // Appended whole, so parallel runs do not interleave inside a line.
+    HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(h, line.data(), (DWORD)line.size(), &written, nullptr);
+    CloseHandle(h);
+}
+
+int install(const std::wstring& self)
+{
+    std::wstring version = env(L"VELT_FAKE_VERSION");
+    if (version.empty()) version = L"1.0.0.0";
+    std::wstring location = env(L"VELT_FAKE_LOCATION");
+    if (location.empty()) location = L"C:\\Program Files\\Veltrane\\Application Manager";
+    SHCreateDirectoryExW(nullptr, location.c_str(), nullptr);
+    wchar_t launcher[MAX_PATH] = {};
+    lstrcpynW(launcher, location.c_str(), MAX_PATH);
+    PathAppendW(launcher, L"VeAppMgrLauncher.exe");
+    if (!CopyFileW(self.c_str(), launcher, FALSE)) return 3;
+
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Veltrane\\Veltrane Application Manager", 0, nullptr, 0,
+                        KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return 4;
+    RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                   (DWORD)((version.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(key, L"Location", 0, REG_SZ, reinterpret_cast<const BYTE*>(location.c_str()),
+                   (DWORD)((location.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring sleepMs = env(L"VELT_FAKE_SLEEP_MS");
+    if (!sleepMs.empty()) Sleep(static_cast<DWORD>(_wtoi(sleepMs.c_str())));
+    record(self);
+    const bool asInstaller = lstrcmpiW(PathFindFileNameW(self), L"VeltraneDesktopApp.exe") == 0 &&
+                             std::wstring(commandLine).find(L"--mode unattended") != std::wstring::npos;
+    if (asInstaller && env(L"VELT_FAKE_NO_INSTALL").empty()) return install(self);
+    return 0;
+}
