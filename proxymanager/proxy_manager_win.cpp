@@ -295,12 +295,18 @@ PMStatus ProxyManagerImplWin::ShowCredentialDialog(std::wstring target, std::wst
     wchar_t parsedUser[kCredentialBufferChars] = {};
     wchar_t domain[kCredentialBufferChars] = {};
     wchar_t typedPassword[kCredentialBufferChars] = {};
+    // The dialog comes up after a 407. When that answer refused credentials, the dialog must say
+    // so: without CREDUI_FLAGS_INCORRECT_PASSWORD, CredUI may hand back a saved credential for
+    // the target without showing anything (Wine does this with the very entry StoreCredentials
+    // wrote), and the probe would send the refused credentials again, forever.
+    DWORD flags = CREDUI_FLAGS_DO_NOT_PERSIST | CREDUI_FLAGS_EXCLUDE_CERTIFICATES;
+    if (!user.empty()) flags |= CREDUI_FLAGS_INCORRECT_PASSWORD;
     user.clear();
     password.clear();
 
-    const DWORD result = ::CredUIPromptForCredentialsW(
-        nullptr, target.c_str(), nullptr, 0, typedUser, kCredentialBufferChars, typedPassword,
-        kCredentialBufferChars, nullptr, CREDUI_FLAGS_DO_NOT_PERSIST | CREDUI_FLAGS_EXCLUDE_CERTIFICATES);
+    const DWORD result = ::CredUIPromptForCredentialsW(nullptr, target.c_str(), nullptr, 0, typedUser,
+                                                       kCredentialBufferChars, typedPassword,
+                                                       kCredentialBufferChars, nullptr, flags);
     DebugLog(LOG_INFO, L"ShowCredentialDialog response:%lu", static_cast<unsigned long>(result));
     if (result == ERROR_CANCELLED) {
         DebugLog(LOG_INFO, L"User CANCELLED credential dialog!");

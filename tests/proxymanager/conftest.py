@@ -101,8 +101,32 @@ class Wine:
         assert rc == 0, f"pmsettings {args} failed with {rc}"
 
 
+class RunDirectory:
+    """Working files of this run, in a folder of its own under build/ (pytest's shared basetemp
+    is pruned by other pytest sessions running at the same time). Kept when a test failed."""
+
+    def __init__(self):
+        base = REPO / "build" / "pm-e2e-runs"
+        base.mkdir(parents=True, exist_ok=True)
+        self.path = Path(tempfile.mkdtemp(prefix="run-", dir=base))
+        os.chmod(self.path, 0o755)
+
+    def mktemp(self, name):
+        path = Path(tempfile.mkdtemp(prefix=name + "-", dir=self.path))
+        return path
+
+
 @pytest.fixture(scope="session")
-def wine(tmp_path_factory):
+def run_dir(request):
+    d = RunDirectory()
+    yield d
+    if request.session.testsfailed == 0:
+        shutil.rmtree(d.path, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def wine(run_dir):
+    tmp_path_factory = run_dir
     if not (WIN_BIN / "pmquery.exe").exists():
         pytest.skip(f"Windows helpers not built in {WIN_BIN}")
     started = []
@@ -187,8 +211,8 @@ class DebugListener:
 
 
 @pytest.fixture(scope="session")
-def debug_listener(wine, tmp_path_factory):
-    listener = DebugListener(wine, tmp_path_factory.mktemp("dbwin") / "debug.txt")
+def debug_listener(wine, run_dir):
+    listener = DebugListener(wine, run_dir.mktemp("dbwin") / "debug.txt")
     try:
         yield listener
     finally:
@@ -231,7 +255,7 @@ class ProxyManagerRunner:
         res = self.workdir / f"res{self._n}.json"
         lines = [] if url is None else [f"url={url}"]
         lines += [f"{k}={v}" for k, v in request.items()]
-        req.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        req.write_text("\n".join(lines) + "\n", encoding="utf-8", errors="surrogateescape")
         full_env = {} if debug is None else {"VELT_ENABLE_DEBUG_STRING": debug}
         full_env.update(env or {})
         proc = self.wine.start("pmquery.exe", winpath(req), winpath(res), env=full_env)
@@ -265,8 +289,8 @@ class RunningQuery:
 
 
 @pytest.fixture(scope="session")
-def pm(wine, debug_listener, tmp_path_factory):
-    return ProxyManagerRunner(wine, debug_listener, tmp_path_factory.mktemp("pmquery"))
+def pm(wine, debug_listener, run_dir):
+    return ProxyManagerRunner(wine, debug_listener, run_dir.mktemp("pmquery"))
 
 
 class Settings:
@@ -295,8 +319,8 @@ class Settings:
 
 
 @pytest.fixture(scope="session")
-def settings_session(wine, tmp_path_factory):
-    return Settings(wine, tmp_path_factory.mktemp("settings"))
+def settings_session(wine, run_dir):
+    return Settings(wine, run_dir.mktemp("settings"))
 
 
 @pytest.fixture
@@ -454,7 +478,9 @@ class Dialog:
                 return windows[0]
             assert running.proc.poll() is None, "pmquery ended without showing the dialog"
             time.sleep(0.2)
-        raise TimeoutError("the credential dialog did not appear")
+        shot = running.result_path.with_suffix(".png")
+        subprocess.run(["import", "-window", "root", str(shot)], env=self.env)
+        raise TimeoutError(f"the credential dialog did not appear (screen: {shot})")
 
     def _xdo(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=True)
@@ -463,10 +489,13 @@ class Dialog:
         window = self.wait(running)
         self.handled.add(window)
         running.secrets.append(password)
-        time.sleep(0.5)  # let the dialog take the focus into its user-name field
+        time.sleep(0.5)
         self._xdo("windowfocus", "--sync", window)
+        # The fields are reached by their mnemonics: which one has the focus first depends on
+        # whether the dialog announces a refused password.
+        self._xdo("key", "alt+u")
         self._xdo("type", "--delay", "20", user)
-        self._xdo("key", "Tab")
+        self._xdo("key", "alt+p")
         self._xdo("type", "--delay", "20", password)
         self._xdo("key", "Return")
 
