@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
 #include "app/text_convert.h"
+#include "flow/update_manifest.h"
 #include "ui/main_dlg.h"
 #include "ui/ui_language.h"
 
@@ -50,6 +51,9 @@ void runBootstrapFlow(const std::wstring& metadataText)
     // Everything after this point needs the manifest URL: a document that is not an object, or
     // whose "updateXmlUrl" is missing or not a string, is as unusable as one that is not JSON.
     if (!root.isObject() || !root["updateXmlUrl"].isString()) failWithCode(kErrorMetadataNotJson);
+
+    fetchUpdateManifest(root);
+    [[maybe_unused]] const std::string manifestVersion = getManifestVersion();
 
     if (dlg) dlg->closeDialog();
 }

@@ -4,7 +4,9 @@
 #include <dwmapi.h>
 #include <vssym32.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
@@ -205,21 +207,50 @@ void CMainDlg::paint()
     ::EndPaint(m_hWnd, &ps);
 }
 
-void CMainDlg::showInitializing() { ::SetWindowTextW(m_status, loadStatusString(IDS_INITIALIZING).c_str()); }
+void CMainDlg::showInitializing()
+{
+    forgetProgress();
+    ::SetWindowTextW(m_status, loadStatusString(IDS_INITIALIZING).c_str());
+}
+
+void CMainDlg::forgetProgress()
+{
+    m_progressText[0] = L'\0';
+    m_progressPos = -1;
+    m_progressIndeterminate = false;
+}
 
 void CMainDlg::showProgress(float percent)
 {
+    // A number the bar cannot show is never handed to it.
+    if (!std::isfinite(percent)) {
+        showIndeterminateProgress();
+        return;
+    }
+    if (m_progressIndeterminate) {
+        // The length became known after all: back to an ordinary bar.
+        ::SendMessageW(m_progress, PBM_SETMARQUEE, FALSE, 0);
+        ::SetWindowLongW(m_progress, GWL_STYLE, ::GetWindowLongW(m_progress, GWL_STYLE) & ~PBS_MARQUEE);
+        m_progressIndeterminate = false;
+    }
     const std::wstring format = loadStatusString(IDS_DOWNLOADING);
     const std::wstring text = format.empty() ? std::wstring() : formatWide(format.c_str(), static_cast<double>(percent));
-    ::SetWindowTextW(m_status, text.c_str());
+    // The download reports every few kilobytes; each call here is a round trip to the window's
+    // thread, so only what changes the text or the bar is sent.
+    if (text.size() >= std::size(m_progressText) || text != m_progressText) {
+        ::SetWindowTextW(m_status, text.c_str());
+        const std::size_t kept = std::min(text.size(), std::size(m_progressText) - 1);
+        text.copy(m_progressText, kept);
+        m_progressText[kept] = L'\0';
+    }
 
-    // A number the bar cannot show is never handed to it.
-    if (!std::isfinite(percent)) return;
     PBRANGE range{};
     ::SendMessageW(m_progress, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
     const int low = range.iLow;
     const int high = range.iHigh;
     const int position = percent >= static_cast<float>(high) ? high : static_cast<int>(percent);
+    if (position == m_progressPos) return;
+    m_progressPos = position;
 
     // One step past and back: the bar jumps to the new position instead of animating toward
     // it. At the end of the range the range itself is widened for a moment, for the same effect.
@@ -234,8 +265,27 @@ void CMainDlg::showProgress(float percent)
     }
 }
 
+void CMainDlg::showIndeterminateProgress()
+{
+    // Without a length there is nothing to count against: the bar runs as a marquee, and the
+    // text is string 104 without its number (the words before the first placeholder).
+    if (m_progressIndeterminate) return;
+    m_progressIndeterminate = true;
+    m_progressPos = -1;
+    std::wstring text = loadStatusString(IDS_DOWNLOADING);
+    text.erase(std::min(text.find(L'%'), text.size()));
+    while (!text.empty() && text.back() == L' ') text.pop_back();
+    ::SetWindowTextW(m_status, text.c_str());
+    m_progressText[0] = L'\0';
+
+    const LONG style = ::GetWindowLongW(m_progress, GWL_STYLE);
+    if (!(style & PBS_MARQUEE)) ::SetWindowLongW(m_progress, GWL_STYLE, style | PBS_MARQUEE);
+    ::SendMessageW(m_progress, PBM_SETMARQUEE, TRUE, 0);
+}
+
 void CMainDlg::showInstalling()
 {
+    forgetProgress();
     const LONG style = ::GetWindowLongW(m_progress, GWL_STYLE);
     if (!(style & PBS_MARQUEE)) ::SetWindowLongW(m_progress, GWL_STYLE, style | PBS_MARQUEE);
     ::SendMessageW(m_progress, PBM_SETMARQUEE, TRUE, 0);
@@ -244,6 +294,7 @@ void CMainDlg::showInstalling()
 
 void CMainDlg::showError(const std::wstring& errorText)
 {
+    forgetProgress();
     const std::wstring format = loadStatusString(IDS_ABORTED);
     const std::wstring text = format.empty() ? std::wstring() : formatWide(format.c_str(), errorText.c_str());
     ::SetWindowTextW(m_status, text.c_str());

@@ -24,6 +24,8 @@ public:
 
     // Worker-side operations.
     void showInitializing();
+    // A percentage that is not a finite number (a download without a length) switches the bar
+    // to a marquee instead. Updates that would not change what the window shows are not sent.
     void showProgress(float percent);
     void showInstalling();
     void showError(const std::wstring& errorText);
@@ -49,6 +51,14 @@ private:
     HWND m_progress = nullptr;
     HTHEME m_theme = nullptr;
     MARGINS m_margins = {0, 0, 0, 0};
+    // What showProgress last put on screen (worker thread only); reset by the other show*
+    // operations, which change the text themselves.
+    wchar_t m_progressText[128] = {};
+    int m_progressPos = -1;
+    bool m_progressIndeterminate = false;
+
+    void showIndeterminateProgress();
+    void forgetProgress();
 };
 
 }  // namespace velt

@@ -21,11 +21,20 @@ namespace {
 // Records the state changes that reach the progress bar: the platform here may not draw the
 // error state (nor report it back), but the message must arrive.
 std::vector<WPARAM> g_statesSeen;
+int g_setPosSeen = 0;
+int g_setTextSeen = 0;
 WNDPROC g_progressProc = nullptr;
+WNDPROC g_statusProc = nullptr;
 LRESULT CALLBACK recordState(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 {
     if (msg == PBM_SETSTATE) g_statesSeen.push_back(wp);
+    if (msg == PBM_SETPOS) ++g_setPosSeen;
     return CallWindowProcW(g_progressProc, w, msg, wp, lp);
+}
+LRESULT CALLBACK recordText(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_SETTEXT) ++g_setTextSeen;
+    return CallWindowProcW(g_statusProc, w, msg, wp, lp);
 }
 
 class Dialog : public ::testing::Test {
@@ -39,8 +48,12 @@ protected:
         ASSERT_NE(dlg_.statusControl(), nullptr);
         ASSERT_NE(dlg_.progressControl(), nullptr);
         g_statesSeen.clear();
+        g_setPosSeen = 0;
+        g_setTextSeen = 0;
         g_progressProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(dlg_.progressControl(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordState)));
+        g_statusProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(dlg_.statusControl(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recordText)));
     }
     void TearDown() override
     {
@@ -107,6 +120,61 @@ TEST_F(Dialog, ProgressCallbackIgnoresOnePercentAndBelow)
     CMainDlg::onDownloadProgress(&p);
     EXPECT_EQ(status(), L"Downloading ... 1.01%");
     EXPECT_EQ(CMainDlg::onDownloadProgress(nullptr), 0);
+}
+
+TEST_F(Dialog, ProgressWithoutALengthRunsAMarqueeInsteadOfANumber)
+{
+    g_mainDlg = &dlg_;
+    dlg_.showInitializing();
+    float nothingYet = std::nanf("");
+    CMainDlg::onDownloadProgress(&nothingYet);
+    EXPECT_EQ(status(), L"Initializing ...");
+
+    float unknown = INFINITY;
+    CMainDlg::onDownloadProgress(&unknown);
+    EXPECT_EQ(status(), L"Downloading ...");
+    EXPECT_TRUE(GetWindowLongW(dlg_.progressControl(), GWL_STYLE) & PBS_MARQUEE);
+    EXPECT_EQ(g_setPosSeen, 0) << "no number reaches the bar";
+    EXPECT_EQ(pos(), 0);
+    const int texts = g_setTextSeen;
+    CMainDlg::onDownloadProgress(&unknown);
+    EXPECT_EQ(g_setTextSeen, texts) << "the same display is not sent again";
+
+    applyUiLanguage(1036);
+    dlg_.showError(L"8");
+    float again = INFINITY;
+    dlg_.showProgress(again);
+    EXPECT_EQ(status(), L"T\u00e9l\u00e9chargement en cours...");
+
+    // A length after all: an ordinary bar again.
+    applyUiLanguage(1033);
+    dlg_.showProgress(50.0f);
+    EXPECT_EQ(status(), L"Downloading ... 50.00%");
+    EXPECT_FALSE(GetWindowLongW(dlg_.progressControl(), GWL_STYLE) & PBS_MARQUEE);
+    EXPECT_EQ(pos(), 50);
+}
+
+TEST_F(Dialog, ProgressThatChangesNothingOnScreenIsNotSent)
+{
+    dlg_.showProgress(10.001f);
+    const int texts = g_setTextSeen;
+    const int moves = g_setPosSeen;
+    EXPECT_EQ(texts, 1);
+    EXPECT_EQ(moves, 2);
+    dlg_.showProgress(10.002f);  // same text, same position
+    EXPECT_EQ(g_setTextSeen, texts);
+    EXPECT_EQ(g_setPosSeen, moves);
+    dlg_.showProgress(10.5f);  // new text, same position
+    EXPECT_EQ(status(), L"Downloading ... 10.50%");
+    EXPECT_EQ(g_setTextSeen, texts + 1);
+    EXPECT_EQ(g_setPosSeen, moves);
+    dlg_.showProgress(11.0f);
+    EXPECT_EQ(pos(), 11);
+    // Another operation changed the text: the same percentage is shown again in full.
+    dlg_.showInitializing();
+    dlg_.showProgress(11.0f);
+    EXPECT_EQ(status(), L"Downloading ... 11.00%");
+    EXPECT_EQ(pos(), 11);
 }
 
 TEST_F(Dialog, TextsInTheThreadsLanguageWithAFullStopAsSeparator)
