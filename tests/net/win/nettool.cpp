@@ -1,0 +1,428 @@
+// Test helper that drives the download and trust units for tests/net/test_*.py, against real
+// servers, a real squid and real signed files. Results go to UTF-8 JSON files, never to a pipe.
+//
+//   nettool download URL FILE LOG OUT [nocallback]   CDownloader: Open, then Fetch
+//   nettool file URL FILE LOG OUT                    downloadFile (codes 7, 8)
+//   nettool manifest FOLDER URL LOG OUT              fetchUpdateManifest + readers, in FOLDER
+//   nettool verify FILE LOG OUT                      CSignatureVerifier
+//   nettool install FOLDER LOG OUT [HOLD]            downloadAndVerifyInstaller with the real
+//                                                   progress window; with HOLD the window stays
+//                                                   until the file HOLD exists
+//   nettool bench URL FILE OUT                       downloadFile into the progress window,
+//                                                   with wall/CPU time, peak memory, latency
+//   nettool addroot CERT.der                         adds a certificate to the machine's Root
+//   nettool ie FLAGS PROXY|-                         the user's Internet settings
+//   nettool cred-write TARGET USERHEX PASSHEX        a generic credential (UTF-8 as hex)
+//   nettool cred-delete TARGET
+//
+// The exit code is 0 when the command ran (its outcome is in OUT), 64 on bad arguments.
+#include <windows.h>
+#include <commctrl.h>
+#include <psapi.h>
+#include <wincred.h>
+#include <wincrypt.h>
+
+#include <json/json.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/bootstrap_log.h"
+#include "flow/update_manifest.h"
+#include "net/download_driver.h"
+#include "net/downloader.h"
+#include "net/signature_verifier.h"
+#include "ui/main_dlg.h"
+#include "ui/ui_language.h"
+
+using namespace velt;
+
+namespace {
+
+std::string utf8(const std::wstring& w)
+{
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::wstring wide(const std::string& s)
+{
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), w.data(), n);
+    return w;
+}
+
+std::string fromHex(const std::wstring& hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(utf8(hex.substr(i, 2)), nullptr, 16)));
+    return out;
+}
+
+void writeJson(const std::wstring& path, const Json::Value& value)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    std::ofstream out(path.c_str(), std::ios::binary);
+    out << Json::writeString(builder, value) << "\n";
+}
+
+// Runs `body` and turns the flow's coded errors into their number (0 when none).
+template <typename F>
+int codeOf(F body)
+{
+    try {
+        body();
+        return 0;
+    } catch (const std::logic_error& e) {
+        return std::atoi(e.what());
+    }
+}
+
+// What the download reports to its callback.
+struct Progress {
+    int calls = 0;
+    int nonFinite = 0;
+    int nan = 0;
+    bool decreasing = false;
+    double last = -1;
+} g_progress;
+
+int recordProgress(float* percent)
+{
+    ++g_progress.calls;
+    if (!std::isfinite(*percent)) {
+        ++g_progress.nonFinite;
+        if (std::isnan(*percent)) ++g_progress.nan;
+        return 0;
+    }
+    if (*percent < g_progress.last) g_progress.decreasing = true;
+    g_progress.last = *percent;
+    return 0;
+}
+
+int cmdDownload(wchar_t** argv, int argc)
+{
+    openBootstrapLog(argv[4]);
+    const bool withCallback = !(argc > 6 && std::wstring(argv[6]) == L"nocallback");
+    Json::Value out;
+    {
+        CDownloader downloader(argv[2], argv[3]);
+        const bool opened = downloader.Open();
+        out["open"] = opened;
+        out["object"] = utf8(downloader.requestObjectName());
+        out["secure"] = downloader.requestIsSecure();
+        out["port"] = downloader.requestPort();
+        out["proxy"] = downloader.sessionProxyName() ? Json::Value(utf8(*downloader.sessionProxyName())) : Json::Value();
+        out["proxyUser"] =
+            downloader.sessionProxyUser() ? Json::Value(utf8(*downloader.sessionProxyUser())) : Json::Value();
+        out["fetch"] = opened ? downloader.Fetch(withCallback ? recordProgress : nullptr) : false;
+    }
+    out["calls"] = g_progress.calls;
+    out["nonFinite"] = g_progress.nonFinite;
+    out["nan"] = g_progress.nan;
+    out["decreasing"] = g_progress.decreasing;
+    out["last"] = g_progress.last;
+    closeBootstrapLog();
+    writeJson(argv[5], out);
+    return 0;
+}
+
+int cmdFile(wchar_t** argv)
+{
+    openBootstrapLog(argv[4]);
+    Json::Value out;
+    out["code"] = codeOf([&] { downloadFile(argv[2], argv[3], nullptr); });
+    closeBootstrapLog();
+    writeJson(argv[5], out);
+    return 0;
+}
+
+int cmdManifest(wchar_t** argv)
+{
+    SetCurrentDirectoryW(argv[2]);
+    openBootstrapLog(argv[4]);
+    Json::Value metadata;
+    metadata["updateXmlUrl"] = utf8(argv[3]);
+    Json::Value out;
+    out["code"] = codeOf([&] { fetchUpdateManifest(metadata); });
+    out["version"] = getManifestVersion();
+    out["installerUrl"] = getInstallerUrl();
+    closeBootstrapLog();
+    writeJson(argv[5], out);
+    return 0;
+}
+
+int cmdVerify(wchar_t** argv)
+{
+    openBootstrapLog(argv[3]);
+    const std::wstring path = argv[2];
+    CSignatureVerifier verifier(path);
+    Json::Value out;
+    const LONG status = verifier.VerifyTrust();
+    out["trust"] = static_cast<Json::UInt>(static_cast<DWORD>(status));
+    out["subject"] = verifier.HasCertificateSubject(kSignerSubject);
+    closeBootstrapLog();
+    writeJson(argv[4], out);
+    return 0;
+}
+
+// Records what reaches the progress bar, since the platform here does not draw (nor report)
+// every state: positions, the error state and the marquee.
+std::vector<int> g_positions;
+std::vector<int> g_states;
+int g_marqueeOn = 0;
+WNDPROC g_barProc = nullptr;
+LRESULT CALLBACK barSpy(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == PBM_SETPOS) g_positions.push_back(static_cast<int>(wp));
+    if (msg == PBM_SETSTATE) g_states.push_back(static_cast<int>(wp));
+    if (msg == PBM_SETMARQUEE && wp) ++g_marqueeOn;
+    return CallWindowProcW(g_barProc, w, msg, wp, lp);
+}
+
+struct Window {
+    CMainDlg dlg;
+    bool create()
+    {
+        INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&icc);
+        if (!dlg.create(GetModuleHandleW(nullptr), GetDesktopWindow())) return false;
+        ShowWindow(dlg.hwnd(), SW_SHOW);
+        g_barProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(dlg.progressControl(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(barSpy)));
+        g_mainDlg = &dlg;
+        return true;
+    }
+    // Pumps messages until `done` is set (by the worker) or WM_QUIT.
+    void pumpUntil(const std::atomic<bool>& done)
+    {
+        while (!done) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) return;
+                if (!IsDialogMessageW(dlg.hwnd(), &msg)) {
+                    TranslateMessage(&msg);
+                    DispatchMessageW(&msg);
+                }
+            }
+        }
+    }
+    std::wstring status() const
+    {
+        wchar_t buf[256] = {};
+        GetWindowTextW(dlg.statusControl(), buf, 256);
+        return buf;
+    }
+};
+
+// Like the program's worker: coded errors end up in the window.
+void runAsWorker(const std::function<void()>& body, int& code)
+{
+    applyUiLanguage(1033);
+    g_mainDlg->showInitializing();
+    code = codeOf(body);
+    if (code) g_mainDlg->showError(std::to_wstring(code));
+}
+
+int cmdInstall(wchar_t** argv, int argc)
+{
+    SetCurrentDirectoryW(argv[2]);
+    openBootstrapLog(argv[3]);
+    static Window window;  // the process-wide dialog, as in the program
+    if (!window.create()) return 2;
+    std::atomic<bool> done{false};
+    int code = 0;
+    std::thread worker([&] {
+        runAsWorker(downloadAndVerifyInstaller, code);
+        done = true;
+    });
+    window.pumpUntil(done);
+    worker.join();
+    // Let the posted error state arrive.
+    MSG msg;
+    for (int i = 0; i < 5; ++i) {
+        Sleep(20);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+
+    Json::Value out;
+    out["code"] = code;
+    out["status"] = utf8(window.status());
+    out["pos"] = static_cast<int>(SendMessageW(window.dlg.progressControl(), PBM_GETPOS, 0, 0));
+    out["marqueeStyle"] = (GetWindowLongW(window.dlg.progressControl(), GWL_STYLE) & PBS_MARQUEE) != 0;
+    out["marqueeStarts"] = g_marqueeOn;
+    for (int p : g_positions) out["positions"].append(p);
+    for (int s : g_states) out["states"].append(s);
+    if (!out.isMember("positions")) out["positions"] = Json::arrayValue;
+    if (!out.isMember("states")) out["states"] = Json::arrayValue;
+    closeBootstrapLog();
+    writeJson(argv[4], out);
+
+    if (argc > 5) {
+        // Keep the window for a look from outside.
+        const std::wstring hold = argv[5];
+        const DWORD deadline = GetTickCount() + 120000;
+        while (GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount() < deadline) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+    }
+    DestroyWindow(window.dlg.hwnd());
+    return 0;
+}
+
+double seconds(const FILETIME& ft)
+{
+    ULARGE_INTEGER v;
+    v.LowPart = ft.dwLowDateTime;
+    v.HighPart = ft.dwHighDateTime;
+    return static_cast<double>(v.QuadPart) / 1e7;
+}
+
+int cmdBench(wchar_t** argv)
+{
+    static Window window;  // the process-wide dialog, as in the program
+    if (!window.create()) return 2;
+    std::atomic<bool> done{false};
+    int code = 0;
+    double wall = 0;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread worker([&] {
+        runAsWorker([&] { downloadFile(argv[2], argv[3], &CMainDlg::onDownloadProgress); }, code);
+        wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        done = true;
+    });
+    // A third thread asks the window for an answer every 20 ms, as the system does to decide
+    // whether a window hangs, and keeps the slowest answer.
+    std::atomic<double> slowest{0};
+    std::atomic<int> pings{0};
+    std::thread pinger([&] {
+        while (!done) {
+            const auto t0 = std::chrono::steady_clock::now();
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(window.dlg.hwnd(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+            const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+            if (ms > slowest) slowest = ms;
+            ++pings;
+            Sleep(20);
+        }
+    });
+    window.pumpUntil(done);
+    worker.join();
+    pinger.join();
+
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    PROCESS_MEMORY_COUNTERS mem{};
+    mem.cb = sizeof(mem);
+    GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem));
+    Json::Value out;
+    out["code"] = code;
+    out["wall"] = wall;
+    out["cpu"] = seconds(kernel) + seconds(user);
+    out["peakWorkingSet"] = static_cast<Json::UInt64>(mem.PeakWorkingSetSize);
+    out["peakPagefile"] = static_cast<Json::UInt64>(mem.PeakPagefileUsage);
+    out["slowestAnswerMs"] = slowest.load();
+    out["pings"] = pings.load();
+    out["barMoves"] = static_cast<int>(g_positions.size());
+    out["status"] = utf8(window.status());
+    writeJson(argv[4], out);
+    DestroyWindow(window.dlg.hwnd());
+    return 0;
+}
+
+int cmdAddRoot(const wchar_t* certFile)
+{
+    std::ifstream in(certFile, std::ios::binary);
+    const std::string der((std::istreambuf_iterator<char>(in)), {});
+    if (der.empty()) return 2;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!store) return 2;
+    const BOOL ok = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                     reinterpret_cast<const BYTE*>(der.data()),
+                                                     static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                     nullptr);
+    CertCloseStore(store, 0);
+    return ok ? 0 : 2;
+}
+
+void appendDword(std::vector<BYTE>& blob, DWORD value)
+{
+    for (int i = 0; i < 4; ++i) blob.push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
+int cmdIe(const wchar_t* flags, const wchar_t* proxy)
+{
+    // DWORD 0x46, DWORD counter, DWORD flags (1 direct, 2 proxy), counted proxy list, bypass
+    // list and PAC URL.
+    const std::string list = std::wstring(proxy) == L"-" ? std::string() : utf8(proxy);
+    std::vector<BYTE> blob;
+    appendDword(blob, 0x46);
+    appendDword(blob, 1);
+    appendDword(blob, static_cast<DWORD>(std::wcstoul(flags, nullptr, 0)));
+    appendDword(blob, static_cast<DWORD>(list.size()));
+    blob.insert(blob.end(), list.begin(), list.end());
+    appendDword(blob, 0);
+    appendDword(blob, 0);
+    blob.insert(blob.end(), 32, 0);
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER,
+                        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections", 0, nullptr,
+                        0, KEY_SET_VALUE, nullptr, &key, nullptr))
+        return 2;
+    const LONG rc = RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY, blob.data(),
+                                   static_cast<DWORD>(blob.size()));
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? 0 : 2;
+}
+
+int cmdCredWrite(const wchar_t* target, const wchar_t* userHex, const wchar_t* passHex)
+{
+    std::wstring user = wide(fromHex(userHex));
+    std::wstring password = wide(fromHex(passHex));
+    CREDENTIALW credential = {};
+    credential.Type = CRED_TYPE_GENERIC;
+    credential.TargetName = const_cast<wchar_t*>(target);
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    credential.UserName = user.data();
+    credential.CredentialBlobSize = static_cast<DWORD>(password.size() * sizeof(wchar_t));
+    credential.CredentialBlob = reinterpret_cast<BYTE*>(password.data());
+    return CredWriteW(&credential, 0) ? 0 : 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"download" && argc >= 6) return cmdDownload(argv, argc);
+    if (command == L"file" && argc == 6) return cmdFile(argv);
+    if (command == L"manifest" && argc == 6) return cmdManifest(argv);
+    if (command == L"verify" && argc == 5) return cmdVerify(argv);
+    if (command == L"install" && argc >= 5) return cmdInstall(argv, argc);
+    if (command == L"bench" && argc == 5) return cmdBench(argv);
+    if (command == L"addroot" && argc == 3) return cmdAddRoot(argv[2]);
+    if (command == L"ie" && argc == 4) return cmdIe(argv[2], argv[3]);
+    if (command == L"cred-write" && argc == 5) return cmdCredWrite(argv[2], argv[3], argv[4]);
+    if (command == L"cred-delete" && argc == 3) return CredDeleteW(argv[2], CRED_TYPE_GENERIC, 0) ? 0 : 1;
+    std::fprintf(stderr, "nettool: bad arguments\n");
+    return 64;
+}
