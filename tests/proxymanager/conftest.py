@@ -1,119 +1,23 @@
 """Fixtures of the proxy manager's end-to-end tests under Wine.
 
-One Wine prefix and one wineserver per run: WINEPREFIX and DISPLAY are taken from the
-environment when the caller (test.sh) provides them; otherwise the prefix build/pm-prefix and a
-private Xvfb display are used. Every process started here (Xvfb, wineserver, the debug-output
-listener, squid, the Windows helpers) is stopped by its own process id.
+One Wine prefix and one wineserver per run: when ./test.sh set them up (VELT_WINE_SESSION=1,
+WINEPREFIX, DISPLAY) they are used as they are; otherwise the prefix build/pm-prefix and a
+private Xvfb display are used, and a persistent wineserver is started for the run. Every process
+started here (Xvfb, wineserver, the debug-output listener, squid, the Windows helpers) is stopped
+by its own process id.
 
 The Windows helpers are taken from VELT_WIN_BIN, by default build/win/bin.
 """
-import contextlib
-import json
 import os
-import pwd
-import re
 import shutil
-import signal
-import socket
 import subprocess
-import tempfile
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-WIN_BIN = Path(os.environ.get("VELT_WIN_BIN", REPO / "build" / "win" / "bin"))
-LINE_PREFIX = "Veltrane   VeltProxyManager   "
-
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def stop_process(proc, timeout=10):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, timeout=20):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        time.sleep(0.1)
-    raise TimeoutError(f"nothing listens on port {port}")
-
-
-class Wine:
-    """Runs the Windows helpers in the run's prefix, with output captured through files."""
-
-    def __init__(self, prefix, display, workdir):
-        self.prefix = prefix
-        self.display = display
-        self.workdir = workdir
-        self._count = 0
-        env = {k: v for k, v in os.environ.items()
-               if k.lower() not in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy")
-               and not k.startswith("VELT_")}
-        env.update(WINEPREFIX=str(prefix), DISPLAY=display, WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.env = env
-
-    def _files(self, name):
-        self._count += 1
-        base = self.workdir / f"{self._count:04d}-{name}"
-        return base.with_suffix(".out"), base.with_suffix(".err")
-
-    def start(self, exe, *args, env=None):
-        out, err = self._files(Path(exe).stem)
-        full_env = dict(self.env)
-        full_env.update(env or {})
-        with open(out, "wb") as o, open(err, "wb") as e:
-            return subprocess.Popen(["wine", str(WIN_BIN / exe), *map(str, args)], stdout=o, stderr=e,
-                                    stdin=subprocess.DEVNULL, env=full_env, cwd=self.workdir)
-
-    def run(self, exe, *args, env=None, timeout=120):
-        proc = self.start(exe, *args, env=env)
-        try:
-            return proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            stop_process(proc)
-            raise
-
-    def settings(self, *args):
-        rc = self.run("pmsettings.exe", *args)
-        assert rc == 0, f"pmsettings {args} failed with {rc}"
-
-
-class RunDirectory:
-    """Working files of this run, in a folder of its own under build/ (pytest's shared basetemp
-    is pruned by other pytest sessions running at the same time). Kept when a test failed."""
-
-    def __init__(self):
-        base = REPO / "build" / "pm-e2e-runs"
-        base.mkdir(parents=True, exist_ok=True)
-        self.path = Path(tempfile.mkdtemp(prefix="run-", dir=base))
-        os.chmod(self.path, 0o755)
-
-    def mktemp(self, name):
-        path = Path(tempfile.mkdtemp(prefix=name + "-", dir=self.path))
-        return path
+from pm_harness import (REPO, WIN_BIN, DebugListener, Dialog, PacServer, ProxyManagerRunner, RunDirectory,
+                        Settings, Wine, running_squid, stop_process)
 
 
 @pytest.fixture(scope="session")
@@ -126,88 +30,45 @@ def run_dir(request):
 
 @pytest.fixture(scope="session")
 def wine(run_dir):
-    tmp_path_factory = run_dir
     if not (WIN_BIN / "pmquery.exe").exists():
         pytest.skip(f"Windows helpers not built in {WIN_BIN}")
+    workdir = run_dir.mktemp("wine")
+    if os.environ.get("VELT_WINE_SESSION") == "1":
+        # test.sh's session: its prefix, display and wineserver, which it stops itself.
+        yield Wine(Path(os.environ["WINEPREFIX"]), os.environ["DISPLAY"], workdir)
+        return
+
     started = []
     prefix = Path(os.environ.get("WINEPREFIX") or REPO / "build" / "pm-prefix")
-    display = os.environ.get("DISPLAY")
-    if not display:
-        for n in range(77, 120):
-            if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists():
-                break
-        display = f":{n}"
-        xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        started.append(xvfb)
-        deadline = time.time() + 10
-        while not Path(f"/tmp/.X11-unix/X{display[1:]}").exists() and time.time() < deadline:
-            time.sleep(0.1)
-    workdir = tmp_path_factory.mktemp("wine")
+    # Always a private display: the dialog tests type into whatever window has the focus.
+    n = next(n for n in range(77, 120)
+             if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists())
+    display = f":{n}"
+    started.append(subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    deadline = time.time() + 10
+    while not Path(f"/tmp/.X11-unix/X{n}").exists() and time.time() < deadline:
+        time.sleep(0.1)
     w = Wine(prefix, display, workdir)
-    # A persistent server of our own unless one already serves this prefix (then it is the
-    # caller's to stop): a second server for the same prefix exits at once.
+    # A persistent server for the run, unless one already serves this prefix (a second server
+    # for the same prefix exits at once, and the first one is not ours to stop).
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=w.env, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     time.sleep(0.5)
-    if server.poll() is None:
-        started.append(server)
-    if not (prefix / "system.reg").exists():
-        with open(workdir / "wineboot.out", "wb") as out:
-            subprocess.run(["wineboot", "-i"], env=w.env, stdout=out, stderr=subprocess.STDOUT, timeout=300,
-                           check=True)
+    own_server = server.poll() is None
     try:
+        if not (prefix / "system.reg").exists():
+            with open(workdir / "wineboot.out", "wb") as out:
+                subprocess.run(["wineboot", "-i"], env=w.env, stdout=out, stderr=subprocess.STDOUT, timeout=300,
+                               check=True)
         yield w
     finally:
+        if own_server:
+            # -k ends this prefix's processes through its own server, then the server itself.
+            subprocess.run(["wineserver", "-k"], env=w.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stop_process(server)
         for proc in reversed(started):
             stop_process(proc)
-
-
-class DebugListener:
-    """The debug-output buffer's one reader for the run, see tests/proxymanager/win/dbwin_listen.cpp."""
-
-    def __init__(self, wine, path):
-        self.path = path
-        self.proc = wine.start("dbwin_listen.exe", winpath(path))
-        ready = Path(str(path) + ".ready")
-        deadline = time.time() + 60
-        while not ready.exists():
-            assert self.proc.poll() is None, "dbwin_listen ended early"
-            assert time.time() < deadline, "dbwin_listen did not get ready"
-            time.sleep(0.1)
-
-    def records(self):
-        data = self.path.read_bytes()
-        out, pos = [], 0
-        while pos < len(data):
-            m = re.compile(rb"(\d+) (\d+) ").match(data, pos)
-            if not m:
-                break
-            length = int(m.group(2))
-            start = m.end()
-            if start + length + 1 > len(data):
-                break
-            out.append((int(m.group(1)), data[start:start + length].decode("latin-1")))
-            pos = start + length + 1
-        return out
-
-    def lines_of(self, pid, timeout=30):
-        """The lines of one process, once its end marker has arrived."""
-        marker = f"pmquery-done {pid}\n"
-        deadline = time.time() + timeout
-        while True:
-            recs = self.records()
-            if (pid, marker) in recs:
-                return [text for p, text in recs if p == pid and text != marker]
-            assert time.time() < deadline, f"no end marker from process {pid}"
-            time.sleep(0.1)
-
-    def stop(self):
-        Path(str(self.path) + ".stop").touch()
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            stop_process(self.proc)
 
 
 @pytest.fixture(scope="session")
@@ -219,103 +80,9 @@ def debug_listener(wine, run_dir):
         listener.stop()
 
 
-class Query:
-    def __init__(self, result, lines):
-        self.result = result
-        self.lines = lines
-        self.calls = result["calls"]
-        self.call = self.calls[0] if self.calls else None
-        self.status = self.call["status"] if self.call else None
-
-    def messages(self, level=None):
-        """Messages of the proxy manager's lines (without prefix, level and line feed)."""
-        out = []
-        for line in self.lines:
-            m = re.match(re.escape(LINE_PREFIX) + r"(\[[A-Z]+\])   (.*)\n$", line, re.S)
-            assert m, f"malformed line {line!r}"
-            if level is None or m.group(1) == level:
-                out.append(m.group(2))
-        return out
-
-    def has(self, message, level=None):
-        return message in self.messages(level)
-
-
-class ProxyManagerRunner:
-    def __init__(self, wine, listener, workdir):
-        self.wine = wine
-        self.listener = listener
-        self.workdir = workdir
-        self._n = 0
-
-    def start(self, url="http://localhost/", env=None, debug="TRUE", **request):
-        """Starts pmquery; returns a handle whose finish() gives the Query."""
-        self._n += 1
-        req = self.workdir / f"req{self._n}.txt"
-        res = self.workdir / f"res{self._n}.json"
-        lines = [] if url is None else [f"url={url}"]
-        lines += [f"{k}={v}" for k, v in request.items()]
-        req.write_text("\n".join(lines) + "\n", encoding="utf-8", errors="surrogateescape")
-        full_env = {} if debug is None else {"VELT_ENABLE_DEBUG_STRING": debug}
-        full_env.update(env or {})
-        proc = self.wine.start("pmquery.exe", winpath(req), winpath(res), env=full_env)
-        secrets = [request["password"]] if request.get("password") else []
-        return RunningQuery(self, proc, res, secrets)
-
-    def query(self, url="http://localhost/", timeout=120, **kw):
-        return self.start(url, **kw).finish(timeout)
-
-
-class RunningQuery:
-    def __init__(self, runner, proc, result_path, secrets):
-        self.runner = runner
-        self.proc = proc
-        self.result_path = result_path
-        self.secrets = list(secrets)
-
-    def finish(self, timeout=120):
-        try:
-            rc = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            stop_process(self.proc)
-            raise
-        result = json.loads(self.result_path.read_text(encoding="utf-8"))
-        assert rc in (0, 3), f"pmquery exit code {rc}"
-        lines = self.runner.listener.lines_of(result["pid"])
-        for secret in self.secrets:
-            for line in lines:
-                assert secret not in line, f"password written to the debug output: {line!r}"
-        return Query(result, lines)
-
-
 @pytest.fixture(scope="session")
 def pm(wine, debug_listener, run_dir):
     return ProxyManagerRunner(wine, debug_listener, run_dir.mktemp("pmquery"))
-
-
-class Settings:
-    """The user's Internet settings, the default WinHTTP proxy and the Credential Manager."""
-
-    def __init__(self, wine, workdir):
-        self.wine = wine
-        self.workdir = workdir
-
-    def ie(self, flags, proxy="-", bypass="-", pac="-"):
-        self.wine.settings("ie", flags, proxy or "-", bypass or "-", pac or "-")
-
-    def winhttp_default(self, proxy="-"):
-        self.wine.settings("winhttp-default", proxy)
-
-    def cred_write(self, target, user, password):
-        self.wine.settings("cred-write", target, user, password)
-
-    def cred_delete(self, target):
-        self.wine.run("pmsettings.exe", "cred-delete", target)
-
-    def cred_read(self, target):
-        out = self.workdir / f"cred-{time.time_ns()}.json"
-        self.wine.settings("cred-read", target, winpath(out))
-        return json.loads(out.read_text())
 
 
 @pytest.fixture(scope="session")
@@ -334,117 +101,10 @@ def settings(settings_session):
     s.cred_delete("127.0.0.1")
 
 
-class Squid:
-    def __init__(self, auth, users, realm="pmtest"):
-        self.dir = Path(tempfile.mkdtemp(prefix="pm-squid-"))
-        self.port = free_port()
-        proxy_user = pwd.getpwnam("proxy")
-        conf = [
-            f"http_port 127.0.0.1:{self.port}",
-            f"pid_filename {self.dir}/squid.pid",
-            f"cache_log {self.dir}/cache.log",
-            f"access_log {self.dir}/access.log",
-            "cache_store_log none",
-            "cache deny all",
-            f"coredump_dir {self.dir}",
-            "netdb_filename none",
-            "cache_effective_user proxy",
-            "shutdown_lifetime 0 seconds",
-        ]
-        if auth == "basic":
-            lines = []
-            for user, password in users.items():
-                hashed = subprocess.run(["openssl", "passwd", "-apr1", password], check=True,
-                                        capture_output=True, text=True).stdout.strip()
-                lines.append(f"{user}:{hashed}")
-            (self.dir / "passwd").write_text("\n".join(lines) + "\n")
-            conf += [f"auth_param basic program /usr/lib/squid/basic_ncsa_auth {self.dir}/passwd",
-                     f"auth_param basic realm {realm}"]
-        elif auth == "digest":
-            (self.dir / "digest").write_text("".join(f"{u}:{p}\n" for u, p in users.items()))
-            conf += [f"auth_param digest program /usr/lib/squid/digest_file_auth {self.dir}/digest",
-                     f"auth_param digest realm {realm}"]
-        elif auth == "ntlm":
-            conf += ["auth_param ntlm program /usr/lib/squid/ntlm_fake_auth", "auth_param ntlm children 2"]
-        if auth:
-            conf += ["acl authed proxy_auth REQUIRED", "http_access allow authed"]
-        else:
-            conf += ["http_access allow localhost"]
-        conf += ["http_access deny all"]
-        (self.dir / "squid.conf").write_text("\n".join(conf) + "\n")
-        for path in [self.dir, *self.dir.iterdir()]:
-            os.chown(path, proxy_user.pw_uid, proxy_user.pw_gid)
-        self.dir.chmod(0o755)
-        with open(self.dir / "squid.out", "wb") as out:
-            self.proc = subprocess.Popen(["squid", "-f", str(self.dir / "squid.conf"), "-N"], stdout=out,
-                                         stderr=subprocess.STDOUT)
-        try:
-            wait_for_port(self.port)
-        except TimeoutError:
-            self.stop()
-            raise
-
-    def access_log(self):
-        path = self.dir / "access.log"
-        return path.read_text() if path.exists() else ""
-
-    def stop(self):
-        stop_process(self.proc, timeout=20)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-@contextlib.contextmanager
-def running_squid(auth, users=None):
-    squid = Squid(auth, users or {})
-    try:
-        yield squid
-    finally:
-        squid.stop()
-
-
 @pytest.fixture(scope="module")
 def squid_basic():
     with running_squid("basic", {"alice": "wonderland", "bob": "p\u00e4ss\u20ac"}) as s:
         yield s
-
-
-class PacServer:
-    """Serves proxy auto-configuration scripts on loopback: set scripts[path] = text."""
-
-    def __init__(self):
-        scripts = self.scripts = {}
-        self.hits = []
-        hits = self.hits
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self):
-                hits.append(self.path)
-                body = scripts.get(self.path)
-                if body is None:
-                    self.send_error(404)
-                    return
-                data = body.encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(5)
 
 
 @pytest.fixture
@@ -454,60 +114,6 @@ def pac_server():
         yield server
     finally:
         server.stop()
-
-
-class Dialog:
-    """Answers the credential dialog under Xvfb by typing into it with xdotool."""
-
-    TITLE = "Connect to 127.0.0.1"
-
-    def __init__(self, display):
-        self.env = dict(os.environ, DISPLAY=display)
-        self.handled = set()
-
-    def _windows(self):
-        out = subprocess.run(["xdotool", "search", "--name", f"^{re.escape(self.TITLE)}$"], env=self.env,
-                             capture_output=True, text=True)
-        return [w for w in out.stdout.split() if w not in self.handled]
-
-    def wait(self, running, timeout=60):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            windows = self._windows()
-            if windows:
-                return windows[0]
-            assert running.proc.poll() is None, "pmquery ended without showing the dialog"
-            time.sleep(0.2)
-        shot = running.result_path.with_suffix(".png")
-        subprocess.run(["import", "-window", "root", str(shot)], env=self.env)
-        raise TimeoutError(f"the credential dialog did not appear (screen: {shot})")
-
-    def _xdo(self, *args):
-        subprocess.run(["xdotool", *args], env=self.env, check=True)
-
-    def answer(self, running, user, password):
-        window = self.wait(running)
-        self.handled.add(window)
-        running.secrets.append(password)
-        time.sleep(0.5)
-        self._xdo("windowfocus", "--sync", window)
-        # The fields are reached by their mnemonics: which one has the focus first depends on
-        # whether the dialog announces a refused password.
-        self._xdo("key", "alt+u")
-        self._xdo("type", "--delay", "20", user)
-        self._xdo("key", "alt+p")
-        self._xdo("type", "--delay", "20", password)
-        self._xdo("key", "Return")
-
-    def cancel(self, running):
-        window = self.wait(running)
-        self.handled.add(window)
-        time.sleep(0.5)
-        self._xdo("windowfocus", "--sync", window)
-        self._xdo("key", "Escape")
-
-    def assert_none(self):
-        assert not self._windows(), "a credential dialog is open"
 
 
 @pytest.fixture

@@ -99,7 +99,6 @@ def test_null_records_and_empty_url(pm, settings):
 
 def test_invalid_utf8_leaves_as_bad_conversion(pm, settings):
     # A lone 0xFF byte in the password (written through surrogateescape).
-
     with ScriptedProxy("ok") as proxy:
         settings.ie(PROXY, f"127.0.0.1:{proxy.port}")
         q = pm.query("http://localhost/", user="ok", password="\udcff")

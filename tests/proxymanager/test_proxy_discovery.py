@@ -2,7 +2,7 @@
 detection with its switch, the default WinHTTP configuration, and nothing at all."""
 import pytest
 
-from conftest import free_port
+from pm_harness import free_port
 from scripted_proxy import ScriptedProxy
 
 # Flags of the user's Internet settings.

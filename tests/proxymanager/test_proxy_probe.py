@@ -2,7 +2,7 @@
 for what squid cannot be made to do, the real Credential Manager and the real credential dialog."""
 import pytest
 
-from conftest import running_squid
+from pm_harness import running_squid
 from scripted_proxy import ScriptedProxy
 
 PROXY = 2
