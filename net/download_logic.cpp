@@ -17,6 +17,13 @@ std::uint32_t pickProxyAuthScheme(std::uint32_t supported)
     return 0;
 }
 
+bool isSecureFailure(std::uint32_t error)
+{
+    for (std::uint32_t code : {12175u, 12037u, 12038u, 12045u, 12057u, 12157u, 12169u, 12170u, 12179u})
+        if (error == code) return true;
+    return false;
+}
+
 float downloadPercent(std::uint64_t received, std::uint32_t contentLength)
 {
     const float got = static_cast<float>(static_cast<double>(received));

@@ -22,6 +22,12 @@ constexpr std::uint32_t kAuthNegotiate = 0x10;
 // The first offered scheme in the order Basic, Negotiate, NTLM, Passport, Digest; 0 for none.
 std::uint32_t pickProxyAuthScheme(std::uint32_t supported);
 
+// Whether a failed send is a TLS failure: ERROR_WINHTTP_SECURE_FAILURE (12175), which the
+// platform reports for any certificate problem, or one of the specific certificate and channel
+// errors (12037, 12038, 12045, 12057, 12157, 12169, 12170, 12179) that some WinHTTP
+// implementations report in its place.
+bool isSecureFailure(std::uint32_t error);
+
 // received × 100 / contentLength in single precision. Without a length (0) the result is
 // +infinity, or NaN while nothing has arrived: the progress window must cope with both.
 float downloadPercent(std::uint64_t received, std::uint32_t contentLength);

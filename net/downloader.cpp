@@ -140,7 +140,7 @@ bool CDownloader::Fetch(DownloadProgressCallback callback)
     DWORD statusCode = 0;
     for (int attemptsLeft = kAttempts; attemptsLeft > 0; --attemptsLeft) {
         if (!::WinHttpSendRequest(hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-            if (::GetLastError() == ERROR_WINHTTP_SECURE_FAILURE)
+            if (isSecureFailure(::GetLastError()))
                 logError(L"ERROR_WINHTTP_SECURE_FAILURE error occurred.\n");
             return false;
         }

@@ -60,3 +60,11 @@ TEST(DownloadLogic, BodyCompleteness)
     unknown.received = 12345;
     EXPECT_TRUE(bodyComplete(unknown)) << "without a length the end of the connection ends the body";
 }
+
+TEST(DownloadLogic, SecureFailures)
+{
+    for (std::uint32_t code : {12175u, 12037u, 12038u, 12045u, 12057u, 12157u, 12169u, 12170u, 12179u})
+        EXPECT_TRUE(isSecureFailure(code)) << code;
+    for (std::uint32_t code : {0u, 12002u, 12007u, 12029u, 12030u, 12032u, 12152u})
+        EXPECT_FALSE(isSecureFailure(code)) << code;
+}

@@ -1,0 +1,98 @@
+"""Fixtures of the download and trust tests under Wine.
+
+When ./test.sh runs them (VELT_WINE_SESSION=1) the run's prefix, display and wineserver are
+taken from the environment; otherwise a prefix build/net-prefix, a private Xvfb and a
+persistent wineserver are started here and stopped by their process ids at the end.
+The Windows helper is nettool.exe from VELT_WIN_BIN (default build/win/bin).
+"""
+import os
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from net_harness import NETTOOL, REPO, Pki, Server, Wine, stop_process, winpath
+
+
+def _own_session(started):
+    for n in range(140, 180):
+        if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists():
+            break
+    display = f":{n}"
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    started.append(xvfb)
+    deadline = time.time() + 10
+    while not Path(f"/tmp/.X11-unix/X{n}").exists() and time.time() < deadline:
+        time.sleep(0.1)
+    env = dict(os.environ, WINEPREFIX=str(REPO / "build" / "net-prefix"), DISPLAY=display)
+    server = subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    if server.poll() is None:
+        started.append(server)
+    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    return env
+
+
+@pytest.fixture(scope="session")
+def wine(tmp_path_factory):
+    if not NETTOOL.exists():
+        pytest.fail(f"{NETTOOL} is not built")
+    started = []
+    env = dict(os.environ) if os.environ.get("VELT_WINE_SESSION") == "1" else _own_session(started)
+    # No proxy of the host and none of the program's switches leak into the programs under test.
+    env = {k: v for k, v in env.items()
+           if k.lower() not in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy")
+           and not k.startswith("VELT_")}
+    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    try:
+        yield Wine(env, tmp_path_factory.mktemp("nettool"))
+    finally:
+        for proc in reversed(started):
+            stop_process(proc)
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory, wine):
+    pki = Pki(tmp_path_factory.mktemp("pki"))
+    # HTTPS servers of the tests are trusted the way any server is: their CA is in the Root store.
+    wine.run("addroot", winpath(pki.dir / "root.der"))
+    return pki
+
+
+@pytest.fixture
+def direct(wine):
+    """The user's settings say: no proxy."""
+    wine.settings_direct()
+    return wine
+
+
+@pytest.fixture(scope="session")
+def http_server():
+    server = Server()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def https_server(pki):
+    server = Server(tls=pki.tls("server"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def untrusted_https_server(pki):
+    server = Server(tls=pki.tls("rogue-server"))
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def unsigned_installer(tmp_path_factory):
+    """A real PE file to sign: the test helper itself."""
+    path = tmp_path_factory.mktemp("installers") / "unsigned.exe"
+    path.write_bytes(NETTOOL.read_bytes())
+    return path

@@ -1,0 +1,130 @@
+"""CDownloader and downloadFile under Wine against real local HTTP and HTTPS servers."""
+import os
+
+import pytest
+
+from net_harness import Route
+
+BODY = os.urandom(300_000)
+
+
+def status_lines(log):
+    return [m for level, m in log if ">> The return code for the http request" in m]
+
+
+@pytest.mark.usefixtures("direct")
+class TestPlainHttp:
+    def test_200_with_length_lands_in_the_file_with_rising_percentages(self, wine, http_server):
+        http_server.routes["/files/app.bin"] = Route(BODY, chunk=16_384)
+        res, log, d = wine.call("download", http_server.url("/files/app.bin"), "app.bin")
+        assert res["open"] and res["fetch"]
+        assert (d / "app.bin").read_bytes() == BODY
+        assert not res["secure"], "an http URL on another port than 80 is still plain HTTP"
+        assert res["proxy"] is None
+        assert res["calls"] >= 2 and res["nonFinite"] == 0 and not res["decreasing"]
+        assert res["last"] == 100.0
+        assert log == [("INFO", "4 >> The return code for the http request = [200]."),
+                       ("INFO", "Begin to receive binary from server."),
+                       ("INFO", "End of receive binary from server.")]
+        req = http_server.requests[-1]
+        assert req["headers"]["User-Agent"] == "WEB_INSTALL_3_0"
+
+    def test_200_without_length_gives_no_finite_percentage(self, wine, http_server):
+        http_server.routes["/files/nolen.bin"] = Route(BODY, length=False, chunk=32_768)
+        res, log, d = wine.call("download", http_server.url("/files/nolen.bin"), "nolen.bin")
+        assert res["fetch"]
+        assert (d / "nolen.bin").read_bytes() == BODY
+        assert res["calls"] >= 2 and res["nonFinite"] == res["calls"], "no length, no percentage"
+
+    def test_empty_body_makes_an_empty_file_and_one_report(self, wine, http_server):
+        http_server.routes["/files/empty.bin"] = Route(b"")
+        res, _, d = wine.call("download", http_server.url("/files/empty.bin"), "empty.bin")
+        assert res["fetch"]
+        assert (d / "empty.bin").read_bytes() == b""
+        assert res["calls"] == 1
+
+    def test_query_string_stays_in_the_object_name(self, wine, http_server):
+        http_server.routes["/a/b.xml"] = Route(b"<x/>")
+        res, _, _ = wine.call("download", http_server.url("/a/b.xml?x=1&y=%C3%A9"), "b.xml")
+        assert res["object"] == "/a/b.xml?x=1&y=%C3%A9"
+        assert http_server.requests[-1]["path"] == "/a/b.xml?x=1&y=%C3%A9"
+
+    def test_404_is_tried_four_times(self, wine, http_server):
+        before = len(http_server.requests)
+        res, log, d = wine.call("file", http_server.url("/missing.xml"), "missing.xml")
+        assert res["code"] == 8
+        assert status_lines(log) == [f"{n} >> The return code for the http request = [404]." for n in (4, 3, 2, 1)]
+        assert log[-1] == ("ERROR", "Error occurred, error code = [8].")
+        assert len(http_server.requests) - before == 4
+        assert not (d / "missing.xml").exists(), "no file without a 200 answer"
+
+    def test_500_fails_with_code_8(self, wine, http_server):
+        http_server.routes["/broken"] = Route(b"oops", status=500)
+        res, log, _ = wine.call("file", http_server.url("/broken"), "broken")
+        assert res["code"] == 8
+        assert len(status_lines(log)) == 4
+
+    def test_a_connection_cut_mid_body_is_a_failed_download(self, wine, http_server):
+        http_server.routes["/files/cut.bin"] = Route(BODY, drop_after=100_000, chunk=20_000)
+        res, log, _ = wine.call("file", http_server.url("/files/cut.bin"), "cut.bin")
+        assert res["code"] == 8
+        assert ("ERROR", "Error occurred, error code = [8].") in log
+
+    def test_a_body_shorter_than_announced_is_reported(self, wine, http_server):
+        http_server.routes["/files/short.bin"] = Route(BODY[:1000], length=5000)
+        res, log, _ = wine.call("download", http_server.url("/files/short.bin"), "short.bin")
+        assert res["open"] and not res["fetch"]
+
+    def test_a_slow_server_is_waited_for(self, wine, http_server):
+        http_server.routes["/files/slow.bin"] = Route(BODY[:64_000], chunk=8_000, delay=0.25)
+        res, _, d = wine.call("download", http_server.url("/files/slow.bin"), "slow.bin")
+        assert res["fetch"]
+        assert (d / "slow.bin").read_bytes() == BODY[:64_000]
+        assert res["calls"] >= 4 and not res["decreasing"]
+
+    def test_a_file_that_cannot_be_written_is_a_failed_download(self, wine, http_server):
+        http_server.routes["/files/w.bin"] = Route(BODY)
+        res, log, _ = wine.call("file", http_server.url("/files/w.bin"), "no-such-folder/w.bin")
+        assert res["code"] == 8
+        assert any(level == "ERROR" and m.startswith("Cannot create the file [") for level, m in log)
+
+    def test_unusable_urls_fail_with_code_7(self, wine):
+        # An empty URL is refused by the proxy manager already; the others by WinHTTP.
+        res, log, _ = wine.call("file", "", "x.bin")
+        assert res["code"] == 7
+        assert log == [("ERROR", "Error in veltGetProxyInfo, error code 4"),
+                       ("ERROR", "Error occurred, error code = [7].")]
+        for url in ("ftp://localhost/x", "not a url"):
+            res, log, _ = wine.call("file", url, "x.bin")
+            assert res["code"] == 7, url
+            assert log[0][0] == "ERROR" and log[0][1].startswith("Error in WinHttpCrackUrl, GetLastError() = ")
+            assert log[-1] == ("ERROR", "Error occurred, error code = [7].")
+
+    def test_nobody_listening_fails_with_code_8(self, wine):
+        from net_harness import free_port
+        res, log, _ = wine.call("file", f"http://localhost:{free_port()}/x", "x.bin")
+        assert res["code"] == 8
+        assert status_lines(log) == []
+
+
+@pytest.mark.usefixtures("direct")
+class TestHttps:
+    def test_https_is_secure_and_trusted_through_the_root_store(self, wine, https_server):
+        https_server.routes["/files/app.bin"] = Route(BODY)
+        res, log, d = wine.call("download", https_server.url("/files/app.bin"), "app.bin")
+        assert res["secure"] and res["fetch"]
+        assert (d / "app.bin").read_bytes() == BODY
+
+    def test_an_untrusted_certificate_is_a_secure_failure(self, wine, untrusted_https_server):
+        untrusted_https_server.routes["/update.xml"] = Route(b"<x/>")
+        res, log, d = wine.call("file", untrusted_https_server.url("/update.xml"), "update.xml")
+        assert res["code"] == 8
+        assert log == [("ERROR", "ERROR_WINHTTP_SECURE_FAILURE error occurred."),
+                       ("ERROR", "Error occurred, error code = [8].")]
+        assert not untrusted_https_server.requests, "no request may follow a failed handshake"
+        assert not (d / "update.xml").exists()
+
+    def test_plain_http_to_a_tls_port_is_not_upgraded(self, wine, https_server):
+        # The scheme decides: an http URL is sent in plain text even to a port that speaks TLS.
+        res, _, _ = wine.call("download", f"http://localhost:{https_server.port}/files/app.bin", "x.bin")
+        assert res["open"] and not res["secure"] and not res["fetch"]
