@@ -87,7 +87,11 @@ def pm(wine, debug_listener, run_dir):
 
 @pytest.fixture(scope="session")
 def settings_session(wine, run_dir):
-    return Settings(wine, run_dir.mktemp("settings"))
+    s = Settings(wine, run_dir.mktemp("settings"))
+    yield s
+    # Leave the prefix as a fresh one reads: no Internet settings written, no default proxy.
+    wine.settings("ie-clear")
+    s.winhttp_default("-")
 
 
 @pytest.fixture
