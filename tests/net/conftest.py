@@ -91,8 +91,29 @@ def untrusted_https_server(pki):
 
 
 @pytest.fixture(scope="session")
+def installers(pki, unsigned_installer):
+    """The installer in every signing variant the trust check must tell apart."""
+    d = unsigned_installer.parent
+    changed = pki.sign(unsigned_installer, d / "changed.exe", "maker")
+    data = bytearray(changed.read_bytes())
+    data[0x400] ^= 0xFF  # a byte of the code, covered by the signature's hash
+    changed.write_bytes(bytes(data))
+    return {
+        "maker": pki.sign(unsigned_installer, d / "maker.exe", "maker"),
+        "unsigned": unsigned_installer,
+        "changed": changed,
+        "other": pki.sign(unsigned_installer, d / "other.exe", "other"),
+        "other+maker": pki.sign(unsigned_installer, d / "other-plus-maker.exe", "other", added=("maker",)),
+        "intermediate": pki.sign(unsigned_installer, d / "intermediate.exe", "build", chain=("maker-ca",)),
+        "other+maker-ca": pki.sign(unsigned_installer, d / "other-plus-maker-ca.exe", "other",
+                                   added=("maker-ca",)),
+        "self-signed": pki.sign(unsigned_installer, d / "self-signed.exe", "selfsigned-maker"),
+    }
+
+
+@pytest.fixture(scope="session")
 def unsigned_installer(tmp_path_factory):
-    """A real PE file to sign: the test helper itself."""
+    """A real PE file to sign (a small helper program of the build)."""
     path = tmp_path_factory.mktemp("installers") / "unsigned.exe"
-    path.write_bytes(NETTOOL.read_bytes())
+    path.write_bytes((NETTOOL.parent / "winprobe.exe").read_bytes())
     return path

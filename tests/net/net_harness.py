@@ -92,6 +92,15 @@ class Wine:
                                     stdin=subprocess.DEVNULL, env={**self.env, **(env or {})},
                                     cwd=cwd or self.workdir)
 
+    def start_program(self, exe, *args):
+        """Another Windows program of the build (winprobe.exe) with output through a file."""
+        self._n += 1
+        out = self.workdir / f"{self._n:04d}-{Path(exe).stem}.out"
+        with open(out, "wb") as o:
+            return subprocess.Popen(["wine", str(WIN_BIN / exe), *map(str, args)], stdout=o,
+                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=self.env,
+                                    cwd=self.workdir)
+
     def run(self, *args, timeout=180, env=None):
         proc = self.start(*args, env=env)
         try:
