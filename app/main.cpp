@@ -82,6 +82,18 @@ int runApplication(HINSTANCE instance, LPWSTR /*commandLine*/, int showCommand)
     return result;
 }
 
+// System DLLs outside the known-DLL list that system DLLs themselves load late by bare name
+// (the common controls load the visual-style library on first paint, WinHTTP the certificate
+// and the network-configuration libraries on first use): loaded once from the system folder now, every later load by that
+// name finds them already in the process instead of searching the stub's folder.
+void preloadSystemDlls()
+{
+    static const wchar_t* const kLateLoaded[] = {
+        L"uxtheme.dll", L"dwmapi.dll",  L"version.dll",  L"crypt32.dll", L"wintrust.dll", L"secur32.dll",
+        L"winhttp.dll", L"credui.dll",  L"iphlpapi.dll", L"dnsapi.dll",  L"dhcpcsvc.dll"};
+    for (const wchar_t* name : kLateLoaded) ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 void parseOptions(LPCWSTR commandLine)
 {
     int argc = 0;
@@ -103,6 +115,11 @@ void parseOptions(LPCWSTR commandLine)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showCommand)
 {
     using namespace velt;
+
+    // The stub runs elevated from wherever it was downloaded to: DLLs loaded from here on come
+    // from the system folder only, never from the stub's own folder or the current one.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    preloadSystemDlls();
 
     // Relative paths ("update.xml", the installer) resolve next to the executable, wherever the
     // program was started from.

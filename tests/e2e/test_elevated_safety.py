@@ -1,0 +1,67 @@
+"""The stub runs elevated from a Downloads folder: DLLs planted beside it must never load."""
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import STUB, WIN_BIN
+
+# DLLs the loader takes from the system's known-DLL list (or, for the common controls, from
+# the side-by-side store the manifest names), whatever lies beside the program.
+KNOWN = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll",
+         "user32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "ws2_32.dll"}
+DELAY_LOADED = ["winhttp.dll", "wintrust.dll", "crypt32.dll", "credui.dll"]
+# Loaded late, by the stub or by system DLLs on its behalf. Not planted: uxtheme.dll and
+# version.dll, which Wine's own user32 loads by bare name while the process initialises, before
+# the program's first instruction (on Windows user32 and what it imports are known DLLs).
+LATE_LOADED = ["dwmapi.dll", "secur32.dll", "jsproxy.dll", "dnsapi.dll", "iphlpapi.dll", "dhcpcsvc.dll",
+               "comctl32.dll", "msimg32.dll"]
+
+
+def imported_dlls(exe):
+    out = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(exe)], capture_output=True, text=True,
+                         check=True).stdout
+    return {name.lower() for name in re.findall(r"DLL Name: (\S+)", out)}
+
+
+def test_import_table_names_only_known_dlls():
+    imports = imported_dlls(STUB)
+    assert imports <= KNOWN, f"imported the ordinary way: {sorted(imports - KNOWN)}"
+    data = STUB.read_bytes().lower()
+    for dll in DELAY_LOADED:
+        assert dll.encode() in data, f"{dll} is neither imported nor delay-loaded"
+
+
+def plant(folder, names):
+    for name in names:
+        shutil.copyfile(WIN_BIN / "planted_dll.dll", folder / name)
+
+
+def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path):
+    names = DELAY_LOADED + LATE_LOADED
+    overrides = "mscoree,mshtml=;" + ",".join(n[:-4] for n in names) + "=n,b"
+
+    # The plant works: a program without the protection picks it up from its own folder.
+    control = tmp_path / "control"
+    control.mkdir()
+    shutil.copyfile(WIN_BIN / "dll_search_control.exe", control / "dll_search_control.exe")
+    plant(control, ["winhttp.dll"])
+    rc, _ = bootstrap.wine.run([control / "dll_search_control.exe", "winhttp.dll"],
+                               extra_env={"WINEDLLOVERRIDES": overrides})
+    assert rc == 0
+    assert (control / "planted-loaded.txt").exists(), "the plant must be effective for this test to mean anything"
+
+    # The stub, in a folder with every DLL it loads late planted, goes as far as its first
+    # download (WinHTTP in use) and never loads one of them.
+    downloads = tmp_path / "Downloads"
+    downloads.mkdir()
+    exe = bootstrap.stamp('{"updateXmlUrl": "http://localhost:9/utility/kestrel/update.xml"}', folder=downloads)
+    plant(downloads, names)
+    run = bootstrap.start(exe, extra_env={"WINEDLLOVERRIDES": overrides})
+    run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Aborted.(Error:"), timeout=60,
+                 what="the failed download")
+    assert any("error code = [8]" in l or "error code = [7]" in l for l in run.log_lines())
+    run.close_window()
+    assert run.wait() == 0
+    assert not (downloads / "planted-loaded.txt").exists(), (downloads / "planted-loaded.txt").read_text("utf-16-le")
