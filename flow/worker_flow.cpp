@@ -10,7 +10,10 @@
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
 #include "app/text_convert.h"
+#include "flow/install_launch.h"
+#include "flow/installed_version.h"
 #include "flow/update_manifest.h"
+#include "flow/version_compare.h"
 #include "ui/main_dlg.h"
 #include "ui/ui_language.h"
 
@@ -53,7 +56,15 @@ void runBootstrapFlow(const std::wstring& metadataText)
     if (!root.isObject() || !root["updateXmlUrl"].isString()) failWithCode(kErrorMetadataNotJson);
 
     fetchUpdateManifest(root);
-    [[maybe_unused]] const std::string manifestVersion = getManifestVersion();
+    const std::string manifestVersion = getManifestVersion();
+    const std::string installedVersion = getInstalledVersion();
+
+    // Nothing installed: install whatever the manifest says. Otherwise only a strictly newer
+    // four-part version is installed.
+    const bool install = installedVersion.empty() || isNewerVersion(manifestVersion, installedVersion);
+    if (install) installDesktopApp();
+
+    launchKestrel(root);
 
     if (dlg) dlg->closeDialog();
 }

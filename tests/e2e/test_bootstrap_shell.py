@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import MARKER
+from e2e_harness import MARKER
 
 LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d (INFO|ERROR)::(.*)$")
 NOT_JSON = "this is not { json"

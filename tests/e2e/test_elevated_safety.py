@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from conftest import STUB, WIN_BIN
+from e2e_harness import STUB, WIN_BIN
 
 # DLLs the loader takes from the system's known-DLL list (or, for the common controls, from
 # the side-by-side store the manifest names), whatever lies beside the program.

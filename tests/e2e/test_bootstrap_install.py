@@ -1,0 +1,243 @@
+"""The whole bootstrap on the real exe: manifest, version decision, installer download, trust,
+unattended run, launcher start; against a local update server, the real registry and real
+processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
+import shutil
+import time
+
+import pytest
+
+from e2e_harness import WIN_BIN, Registry, manifest, read_records, winpath
+from net_harness import NETTOOL, Pki, Route, Server
+
+MANIFEST_PATH = "/utility/kestrel/update.xml"
+INSTALLER = "VeltraneDesktopApp.exe"
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory, wine):
+    """An update server with the maker-signed stand-in installer; the user's settings: no proxy."""
+    rc, out = wine.run([NETTOOL, "ie", 1, "-"])
+    assert rc == 0, out
+    pki = Pki(tmp_path_factory.mktemp("pki"))
+    folder = tmp_path_factory.mktemp("site")
+    signed = pki.sign(WIN_BIN / "fakeapp.exe", folder / INSTALLER, "maker")
+    other = pki.sign(WIN_BIN / "fakeapp.exe", folder / "other.exe", "other")
+    # A maker-signed file that is no program at all: it passes the checks but cannot be started.
+    not_a_program = pki.sign(WIN_BIN / "planted_dll.dll", folder / "dll.exe", "maker")
+    server = Server()
+    server.files = {"maker": signed.read_bytes(), "other": other.read_bytes(), "dll": not_a_program.read_bytes()}
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def registry(wine):
+    reg = Registry(wine)
+    reg.clear()
+    yield reg
+    reg.clear()
+
+
+class Scenario:
+    def __init__(self, bootstrap, site, tmp_path):
+        self.bootstrap = bootstrap
+        self.site = site
+        self.tmp = tmp_path
+        self.record = tmp_path / "runs.jsonl"
+        self.install_dir = tmp_path / "Program Files" / "Veltrane"
+        self.downloads = tmp_path / "Downloads"
+        self.downloads.mkdir()
+
+    def serve(self, version, installer="maker", file_name=INSTALLER, **route):
+        self.site.routes.clear()
+        self.site.requests.clear()
+        self.site.routes[MANIFEST_PATH] = Route(manifest(version, self.site.url("/files/"), file_name))
+        self.site.routes["/files/" + file_name] = Route(self.site.files[installer], **route)
+
+    def installer_requests(self):
+        return [r for r in self.site.requests if r["path"].startswith("/files/")]
+
+    def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=()):
+        meta = {"updateXmlUrl": self.site.url(MANIFEST_PATH)}
+        if arguments is not None:
+            meta["kestrelLauncherArguments"] = arguments
+        exe = self.bootstrap.stamp(meta, folder=self.downloads)
+        env = {"VELT_FAKE_RECORD": winpath(self.record), "VELT_FAKE_LOCATION": winpath(self.install_dir),
+               "VELT_FAKE_VERSION": fake_version, **(extra_env or {})}
+        return self.bootstrap.start(exe, args, extra_env=env)
+
+    def runs(self):
+        return read_records(self.record)
+
+    def put_launcher(self, folder):
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(WIN_BIN / "fakeapp.exe", folder / "VeAppMgrLauncher.exe")
+
+
+@pytest.fixture
+def scenario(bootstrap, site, tmp_path, registry):
+    return Scenario(bootstrap, site, tmp_path)
+
+
+def messages(run):
+    return [line.split("::", 1)[1] for line in run.log_lines() if "::" in line]
+
+
+def test_nothing_installed_downloads_verifies_installs_and_launches(scenario, registry):
+    scenario.serve("2.0.0.0", chunk=64 * 1024, delay=0.05)
+    # The stand-in installer stays a moment, so the window can be seen in its installing state.
+    run = scenario.start(extra_env={"VELT_FAKE_SLEEP_MS": "3000"})
+    installing = run.wait_for(lambda s: s["found"] and s.get("status") == "Installing ...", timeout=90,
+                              what="the installing state")
+    assert installing["marquee"]
+    run.screenshot("installing-en")
+    assert run.wait(90) == 0
+
+    runs = scenario.runs()
+    assert [r["name"] for r in runs] == [INSTALLER, "VeAppMgrLauncher.exe"]
+    installer, launcher = runs
+    assert installer["cmdline"] == f'"{INSTALLER}" --mode unattended --launchClient "0"'
+    assert installer["cwd"].lower() == winpath(scenario.downloads).lower()
+    assert installer["path"].lower() == winpath(scenario.downloads / INSTALLER).lower()
+    launcher_path = winpath(scenario.install_dir / "VeAppMgrLauncher.exe")
+    assert launcher["cmdline"] == f'"{launcher_path}" -postPurchase'
+    assert launcher["cwd"].lower() == winpath(scenario.install_dir).lower()
+
+    msgs = messages(run)
+    assert f'launchKestrel: commandLine = "{INSTALLER}" --mode unattended --launchClient "0". szPath = .\\' in msgs
+    assert f'launchKestrel: commandLine = "{launcher_path}" -postPurchase. szPath = {winpath(scenario.install_dir)}' \
+        in msgs
+    assert "A certificate with a subject name [Veltrane, Inc] has been found!" in msgs
+    assert not any("error code" in m for m in msgs)
+    # The manifest and the installer land next to the stub.
+    assert (scenario.downloads / "update.xml").exists()
+    assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
+
+
+@pytest.mark.parametrize("installed,announced,installs", [
+    ("2.0.0.0", "2.0.0.0", False),     # up to date
+    ("1.9.9.9", "1.10.0.0", True),     # numerically older
+    ("1.0.0.0", "1.2.3", False),       # a three-part announcement never installs
+    ("10.0.0.0", "2.0.0.0", False),
+])
+def test_version_decision(scenario, registry, installed, announced, installs):
+    scenario.serve(announced)
+    scenario.put_launcher(scenario.install_dir)
+    registry.set("Version", installed)
+    registry.set("Location", winpath(scenario.install_dir))
+    run = scenario.start()
+    assert run.wait(90) == 0
+    names = [r["name"] for r in scenario.runs()]
+    assert names == ([INSTALLER] if installs else []) + ["VeAppMgrLauncher.exe"]
+    assert bool(scenario.installer_requests()) == installs
+
+
+def test_dword_version_is_read_as_text(scenario, registry):
+    # 0x00320031 holds the bytes "1\0" "2\0": the text "12", not four parts, so no install.
+    scenario.serve("9.0.0.0")
+    scenario.put_launcher(scenario.install_dir)
+    registry.set("Version", "0x00320031", kind="REG_DWORD")
+    registry.set("Location", winpath(scenario.install_dir))
+    run = scenario.start()
+    assert run.wait(90) == 0
+    assert [r["name"] for r in scenario.runs()] == ["VeAppMgrLauncher.exe"]
+
+
+def test_without_a_recorded_location_no_launcher_starts(scenario, registry):
+    scenario.serve("2.0.0.0")
+    registry.set("Version", "2.0.0.0")
+    run = scenario.start()
+    assert run.wait(90) == 0
+    assert scenario.runs() == []
+    assert not any(m.startswith("launchKestrel:") for m in messages(run))
+
+
+@pytest.mark.parametrize("trailing", ["", "\\"])
+def test_location_with_or_without_backslash_and_no_arguments(scenario, registry, trailing):
+    scenario.serve("2.0.0.0")
+    scenario.put_launcher(scenario.install_dir)
+    registry.set("Version", "2.0.0.0")
+    registry.set("Location", winpath(scenario.install_dir) + trailing)
+    run = scenario.start(arguments=None)
+    assert run.wait(90) == 0
+    [launcher] = scenario.runs()
+    # One backslash before the name; no arguments leave one blank at the end.
+    assert launcher["cmdline"] == f'"{winpath(scenario.install_dir)}\\VeAppMgrLauncher.exe" '
+
+
+def test_running_installers_are_terminated_before_download_and_before_run(scenario, registry, wine):
+    scenario.serve("2.0.0.0", chunk=32 * 1024, delay=0.1)
+    stale = scenario.tmp / "stale"
+    stale.mkdir()
+    shutil.copyfile(WIN_BIN / "fakeapp.exe", stale / "veltranedesktopapp.EXE")
+    env = {**wine.env, "VELT_FAKE_SLEEP_MS": "120000"}
+    import subprocess
+    first = subprocess.Popen(["wine", str(stale / "veltranedesktopapp.EXE")], env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    second = None
+    try:
+        time.sleep(2)
+        run = scenario.start()
+        # The copy that ran before the start is ended before the download begins.
+        first.wait(60)
+        # A copy started during the download is ended before the installer runs.
+        run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Downloading"), timeout=60,
+                     what="the download")
+        second = subprocess.Popen(["wine", str(stale / "veltranedesktopapp.EXE")], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert run.wait(120) == 0
+        second.wait(60)
+    finally:
+        for p in (first, second):
+            if p and p.poll() is None:
+                p.kill()
+    names = [r["name"] for r in scenario.runs()]
+    assert names == [INSTALLER, "VeAppMgrLauncher.exe"], "the stale copies never got to record a run"
+
+
+def test_installer_that_cannot_start_is_logged_and_the_launcher_still_starts(scenario, registry):
+    scenario.serve("2.0.0.0", installer="dll")
+    scenario.put_launcher(scenario.install_dir)
+    registry.set("Version", "1.0.0.0")
+    registry.set("Location", winpath(scenario.install_dir))
+    run = scenario.start()
+    assert run.wait(90) == 0
+    assert any(m.startswith("runProcess() fails to create process. error code: ") for m in messages(run))
+    assert [r["name"] for r in scenario.runs()] == ["VeAppMgrLauncher.exe"]
+
+
+def test_installer_of_another_signer_is_refused_with_code_9(scenario, registry):
+    scenario.serve("2.0.0.0", installer="other")
+    run = scenario.start()
+    run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:9)", timeout=90, what="error 9")
+    assert "Error occurred, error code = [9]." in messages(run)
+    run.close_window()
+    assert run.wait() == 0
+    assert scenario.runs() == []
+
+
+def test_closing_the_window_during_the_download_ends_at_once(scenario, registry):
+    scenario.serve("2.0.0.0", chunk=8 * 1024, delay=0.2)
+    run = scenario.start()
+    run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Downloading"), timeout=60,
+                 what="the download")
+    started = time.time()
+    run.close_window()
+    assert run.wait(30) == 0
+    assert time.time() - started < 10
+    partial = scenario.downloads / INSTALLER
+    assert partial.exists() and partial.stat().st_size < len(scenario.site.files["maker"])
+    assert scenario.runs() == []
+
+
+def test_started_from_another_folder_writes_next_to_itself(scenario, registry):
+    scenario.serve("2.0.0.0")
+    elsewhere = scenario.tmp / "elsewhere"
+    elsewhere.mkdir()
+    meta = {"updateXmlUrl": scenario.site.url(MANIFEST_PATH)}
+    exe = scenario.bootstrap.stamp(meta, folder=scenario.downloads)
+    run = scenario.bootstrap.start(exe, cwd=elsewhere, extra_env={"VELT_FAKE_RECORD": winpath(scenario.record),
+                                                                "VELT_FAKE_LOCATION": winpath(scenario.install_dir)})
+    assert run.wait(90) == 0
+    assert (scenario.downloads / "update.xml").exists() and (scenario.downloads / INSTALLER).exists()
+    assert list(elsewhere.iterdir()) == []
