@@ -19,7 +19,8 @@ namespace velt {
 bool installDesktopApp()
 {
     terminateProcessesByName(kInstallerProcessName);
-    downloadAndVerifyInstaller();
+    // Held until the installer has run: the verified file cannot be replaced before its start.
+    const FileHandle verifiedInstaller = downloadAndVerifyInstaller();
     terminateProcessesByName(kInstallerProcessName);
     if (g_mainDlg) g_mainDlg->showInstalling();
 

@@ -19,15 +19,25 @@ void downloadFile(const std::wstring& url, const std::wstring& filePath, Downloa
     if (!downloader->Fetch(callback)) failWithCode(kErrorDownloadFailed);
 }
 
-void downloadAndVerifyInstaller()
+FileHandle openLockedForExecution(const std::wstring& path)
+{
+    return FileHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle downloadAndVerifyInstaller()
 {
     const std::wstring url = acpToWide(getInstallerUrl());
     const std::wstring fileName = installerFileNameFromUrl(url);
     downloadFile(url, fileName, &CMainDlg::onDownloadProgress);
 
-    CSignatureVerifier verifier(fileName);
+    // Checked through the locked handle, so what was checked is what will be started.
+    FileHandle installer = openLockedForExecution(fileName);
+    if (!installer) failWithCode(kErrorDownloadFailed);
+    CSignatureVerifier verifier(fileName, installer.get());
     if (verifier.VerifyTrust() != 0) failWithCode(kErrorInstallerNotTrusted);
     if (!verifier.HasCertificateSubject(kSignerSubject)) failWithCode(kErrorInstallerNotTrusted);
+    return installer;
 }
 
 }  // namespace velt

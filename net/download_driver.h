@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/win_handles.h"
 #include "net/download_logic.h"
 #include "net/downloader.h"
 
@@ -26,6 +27,13 @@ void downloadFile(const std::wstring& url, const std::wstring& filePath, Downloa
 // Downloads the installer that the local manifest names for "windows" into the current folder
 // (named after the URL's last path segment, see installerFileNameFromUrl) with the progress
 // dialog following, and accepts it only when its signature is trusted and signed by the maker.
-void downloadAndVerifyInstaller();
+// The file is opened without write or delete sharing before it is checked, and the handle is
+// returned: as long as the caller holds it, nobody can swap the checked file for another one
+// before it is started.
+FileHandle downloadAndVerifyInstaller();
+
+// Opens a file for reading with only read sharing: it can be read and started, but not written,
+// renamed or deleted while the handle is open.
+FileHandle openLockedForExecution(const std::wstring& path);
 
 }  // namespace velt

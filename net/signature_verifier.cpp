@@ -34,7 +34,7 @@ LONG CSignatureVerifier::VerifyTrust()
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = filePath_.c_str();
-    fileInfo.hFile = nullptr;
+    fileInfo.hFile = file_;
     fileInfo.pgKnownSubject = nullptr;
 
     WintrustDataWithSettings trust{};

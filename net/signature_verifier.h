@@ -12,8 +12,12 @@ namespace velt {
 
 class CSignatureVerifier {
 public:
-    // Keeps a reference: the caller keeps the path alive for the verifier's lifetime.
-    explicit CSignatureVerifier(const std::wstring& filePath) : filePath_(filePath) {}
+    // Keeps a reference: the caller keeps the path alive for the verifier's lifetime. With an
+    // open `file`, the bytes behind that handle are what is verified (the path only names it).
+    explicit CSignatureVerifier(const std::wstring& filePath, HANDLE file = nullptr)
+        : filePath_(filePath), file_(file == INVALID_HANDLE_VALUE ? nullptr : file)
+    {
+    }
 
     // 0 when WinVerifyTrust trusts the file's signature, otherwise its status (2 without a
     // path). On success the certificate chain that the trust provider built for the signer is
@@ -30,6 +34,7 @@ private:
     void keepSignerChain(HANDLE stateData);
 
     const std::wstring& filePath_;
+    HANDLE file_;
     CertStoreHandle signerChain_;
 };
 

@@ -114,6 +114,20 @@ def test_nothing_installed_downloads_verifies_installs_and_launches(scenario, re
     assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
 
 
+def test_verified_installer_cannot_be_swapped_before_it_has_run(scenario, registry):
+    # The installer itself plays the attacker: while it runs, its file is still held by the
+    # stub, which opened it before checking the signature.
+    scenario.serve("2.0.0.0")
+    run = scenario.start(extra_env={"VELT_FAKE_TRY_SWAP": "1"})
+    assert run.wait(90) == 0
+    installer = scenario.runs()[0]
+    assert installer["name"] == INSTALLER
+    assert installer["writeBlocked"] and installer["renameBlocked"]
+    # The launcher, run from a file nobody holds, can rename itself: the check can tell.
+    launcher = scenario.runs()[1]
+    assert not launcher["renameBlocked"]
+
+
 @pytest.mark.parametrize("installed,announced,installs", [
     ("2.0.0.0", "2.0.0.0", False),     # up to date
     ("1.9.9.9", "1.10.0.0", True),     # numerically older

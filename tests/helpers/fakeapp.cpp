@@ -10,6 +10,8 @@
 //   VELT_FAKE_VERSION   version to record (default 1.0.0.0)
 //   VELT_FAKE_LOCATION  install folder to record (default C:\Program Files\Veltrane\Application Manager)
 //   VELT_FAKE_NO_INSTALL  when set, the installer records the run but installs nothing
+//   VELT_FAKE_TRY_SWAP  when set, tries (as an attacker would) to overwrite and to rename its own
+//                       executable file and records whether that was refused
 #include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -45,14 +47,29 @@ std::string json(const std::wstring& w)
     return out + "\"";
 }
 
+// Whether the executable file could be opened for writing, and renamed (put back at once).
+std::string trySwap(const std::wstring& self)
+{
+    HANDLE h = CreateFileW(self.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool writeBlocked = h == INVALID_HANDLE_VALUE;
+    if (!writeBlocked) CloseHandle(h);
+    const std::wstring moved = self + L".moved";
+    const bool renameBlocked = !MoveFileExW(self.c_str(), moved.c_str(), 0);
+    if (!renameBlocked) MoveFileExW(moved.c_str(), self.c_str(), 0);
+    return std::string(", \"writeBlocked\": ") + (writeBlocked ? "true" : "false") + ", \"renameBlocked\": " +
+           (renameBlocked ? "true" : "false");
+}
+
 void record(const std::wstring& self)
 {
     const std::wstring file = env(L"VELT_FAKE_RECORD");
     if (file.empty()) return;
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
+    const std::string swap = env(L"VELT_FAKE_TRY_SWAP").empty() ? std::string() : trySwap(self);
     const std::string line = "{\"name\": " + json(PathFindFileNameW(self.c_str())) + ", \"path\": " + json(self) +
-                             ", \"cmdline\": " + json(GetCommandLineW()) + ", \"cwd\": " + json(cwd) + "}\n";
+                             ", \"cmdline\": " + json(GetCommandLineW()) + ", \"cwd\": " + json(cwd) + swap + "}\n";
     // Appended whole, so parallel runs do not interleave inside a line.
     HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
