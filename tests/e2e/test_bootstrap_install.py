@@ -7,7 +7,7 @@ import time
 import pytest
 
 from e2e_harness import WIN_BIN, Registry, manifest, read_records, winpath
-from net_harness import NETTOOL, Pki, Route, Server
+from net_harness import NETTOOL, Pki, Route, Server, Squid
 
 MANIFEST_PATH = "/utility/kestrel/update.xml"
 INSTALLER = "VeltraneDesktopApp.exe"
@@ -255,3 +255,27 @@ def test_started_from_another_folder_writes_next_to_itself(scenario, registry):
     assert run.wait(90) == 0
     assert (scenario.downloads / "update.xml").exists() and (scenario.downloads / INSTALLER).exists()
     assert list(elsewhere.iterdir()) == []
+
+
+def test_through_an_authenticating_proxy_no_credential_reaches_the_log(scenario, registry, wine):
+    user, password = "proxyuser-7f3a", "Pa55-w0rd-\u00e4\u20ac-91c2"
+    squid = Squid({user: password})
+    try:
+        assert wine.run([NETTOOL, "ie", 2, f"127.0.0.1:{squid.port}"])[0] == 0
+        assert wine.run([NETTOOL, "cred-write", "127.0.0.1", user.encode().hex(),
+                         password.encode().hex()])[0] == 0
+        scenario.serve("2.0.0.0")
+        run = scenario.start()
+        assert run.wait(120) == 0
+        assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
+        access = squid.access_log()
+        assert MANIFEST_PATH in access and "/files/" + INSTALLER in access
+        assert "4 >> The return code for the http request = [407]." in messages(run)
+        raw = run.log_path.read_bytes()[run.log_start:]
+        for secret in (password, user):
+            for encoding in ("utf-8", "latin-1", "utf-16-le"):
+                assert secret.encode(encoding, "replace") not in raw
+    finally:
+        wine.run([NETTOOL, "cred-delete", "127.0.0.1"])
+        wine.run([NETTOOL, "ie", 1, "-"])
+        squid.stop()
