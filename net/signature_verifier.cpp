@@ -71,9 +71,9 @@ void CSignatureVerifier::keepSignerChain(HANDLE stateData)
     if (!signer) return;
     CertStoreHandle chain(::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
     if (!chain) return;
-    for (DWORD i = 0; i < signer->csCertChain; ++i) {
-        CRYPT_PROVIDER_CERT* element = ::WTHelperGetProvCertFromChain(signer, i);
-        if (element && element->pCert)
+    for (DWORD i = 0; signer->pasCertChain && i < signer->csCertChain; ++i) {
+        const CRYPT_PROVIDER_CERT* element = &signer->pasCertChain[i];
+        if (element->pCert)
             ::CertAddCertificateContextToStore(chain.get(), element->pCert, CERT_STORE_ADD_USE_EXISTING, nullptr);
     }
     signerChain_ = std::move(chain);
