@@ -1,5 +1,7 @@
 #include "net/download_logic.h"
 
+#include <algorithm>
+
 namespace velt {
 
 std::wstring installerFileNameFromUrl(const std::wstring& url)
@@ -29,6 +31,22 @@ float downloadPercent(std::uint64_t received, std::uint32_t contentLength)
     const float got = static_cast<float>(static_cast<double>(received));
     const float total = static_cast<float>(static_cast<double>(contentLength));
     return got * 100.0f / total;
+}
+
+std::uint32_t ReadSizer::wanted(std::uint32_t available) const
+{
+    if (available == 0) return 0;
+    return std::min(std::max(available, extra_), kMaxReadSize);
+}
+
+void ReadSizer::update(std::uint32_t asked, std::uint64_t elapsedMs)
+{
+    if (elapsedMs > kQuickMs) {
+        extra_ = 0;
+        return;
+    }
+    const std::uint64_t grown = static_cast<std::uint64_t>(std::max(asked, kMinExtra)) * 2;
+    extra_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(grown, kMaxReadSize));
 }
 
 bool bodyComplete(const BodyOutcome& outcome)

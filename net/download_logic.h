@@ -32,6 +32,26 @@ bool isSecureFailure(std::uint32_t error);
 // +infinity, or NaN while nothing has arrived: the progress window must cope with both.
 float downloadPercent(std::uint64_t received, std::uint32_t contentLength);
 
+// How much each read asks for. WinHTTP says how much it holds, which on some implementations is
+// a few kilobytes at a time: reading only that costs one call (and one progress report) per few
+// kilobytes. Asking for more makes the read wait until that much has arrived, so the size grows
+// (doubling, up to kMaxReadSize) only while reads come back at once, and falls back to what is
+// available as soon as one had to wait: fast links get large reads, slow ones keep reporting.
+class ReadSizer {
+public:
+    static constexpr std::uint32_t kMinExtra = 16 * 1024;
+    static constexpr std::uint32_t kMaxReadSize = 256 * 1024;
+    static constexpr std::uint64_t kQuickMs = 10;
+
+    // 0 when nothing is available (the body has ended); never more than kMaxReadSize, so the
+    // buffer stays small whatever WinHTTP holds.
+    std::uint32_t wanted(std::uint32_t available) const;
+    void update(std::uint32_t asked, std::uint64_t elapsedMs);
+
+private:
+    std::uint32_t extra_ = 0;
+};
+
 // A 200 body counts as downloaded only when every read succeeded, every byte reached the file
 // and, when the server announced a length, exactly that many bytes arrived.
 struct BodyOutcome {

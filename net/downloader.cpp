@@ -19,9 +19,6 @@ namespace {
 
 constexpr wchar_t kUserAgent[] = L"WEB_INSTALL_3_0";
 constexpr int kAttempts = 4;
-// WinHTTP says how much it holds; one read never takes more than this, so memory stays small
-// whatever the server sends at once.
-constexpr DWORD kMaxReadSize = 256 * 1024;
 
 void wipe(std::optional<std::wstring>& secret)
 {
@@ -187,6 +184,7 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
     }
 
     std::vector<char> buffer;
+    ReadSizer sizer;
     while (file) {
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(hRequest.get(), &available)) {
@@ -194,7 +192,7 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
             outcome.readFailed = true;
             available = 0;
         }
-        const DWORD wanted = std::min(available, kMaxReadSize);
+        const DWORD wanted = sizer.wanted(available);
         DWORD read = 0;
         if (wanted > buffer.size()) {
             try {
@@ -206,7 +204,10 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
             }
         }
         if (wanted > 0) {
-            if (::WinHttpReadData(hRequest.get(), buffer.data(), wanted, &read)) {
+            const ULONGLONG started = ::GetTickCount64();
+            const BOOL ok = ::WinHttpReadData(hRequest.get(), buffer.data(), wanted, &read);
+            sizer.update(wanted, ::GetTickCount64() - started);
+            if (ok) {
                 DWORD written = 0;
                 if (read > 0 && (!::WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)) {
                     logError(L"Error in WriteFile, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));

@@ -312,7 +312,19 @@ void CMainDlg::closeDialog()
 
 int CMainDlg::onDownloadProgress(float* percent)
 {
-    if (percent && *percent > 1.0f && g_mainDlg) g_mainDlg->showProgress(*percent);
+    if (!percent || !(*percent > 1.0f) || !g_mainDlg) return 0;
+    // The download reports after every read, thousands of times for a large installer, and
+    // each update is a round trip to the window's thread. Nobody reads more than a few changes
+    // a second, so updates closer together than this are dropped, except the last (100 %),
+    // which always gets through. Only the worker thread calls here.
+    constexpr ULONGLONG kMinIntervalMs = 50;
+    static ULONGLONG lastShown = 0;
+    static bool shownOnce = false;
+    const ULONGLONG now = ::GetTickCount64();
+    if (shownOnce && *percent < 100.0f && now - lastShown < kMinIntervalMs) return 0;
+    shownOnce = true;
+    lastShown = now;
+    g_mainDlg->showProgress(*percent);
     return 0;
 }
 

@@ -32,7 +32,8 @@ public:
     void closeDialog();
 
     // The installer download's progress callback: forwards percentages above 1 to the
-    // process-wide dialog. Returns 0, which the caller ignores.
+    // process-wide dialog, at most one every 50 ms (100 % and non-finite values always).
+    // Returns 0, which the caller ignores.
     static int onDownloadProgress(float* percent);
 
 private:

@@ -68,3 +68,21 @@ TEST(DownloadLogic, SecureFailures)
     for (std::uint32_t code : {0u, 12002u, 12007u, 12029u, 12030u, 12032u, 12152u})
         EXPECT_FALSE(isSecureFailure(code)) << code;
 }
+
+TEST(DownloadLogic, ReadsGrowWhileQuickAndShrinkWhenTheyWait)
+{
+    ReadSizer sizer;
+    EXPECT_EQ(sizer.wanted(0), 0u) << "nothing available: the body has ended";
+    EXPECT_EQ(sizer.wanted(8192), 8192u) << "first read: what is there";
+    sizer.update(8192, 0);
+    EXPECT_EQ(sizer.wanted(8192), 32768u);
+    std::uint32_t asked = 0;
+    for (int i = 0; i < 10; ++i) {
+        asked = sizer.wanted(8192);
+        sizer.update(asked, 1);
+    }
+    EXPECT_EQ(sizer.wanted(8192), ReadSizer::kMaxReadSize) << "capped";
+    EXPECT_EQ(sizer.wanted(1u << 20), ReadSizer::kMaxReadSize) << "the rest stays in WinHTTP's buffer";
+    sizer.update(asked, 500);  // that read had to wait: a slow link
+    EXPECT_EQ(sizer.wanted(100), 100u);
+}

@@ -131,7 +131,8 @@ class TestInstallerDownload:
 
     def test_a_maker_signed_installer_is_downloaded_with_its_progress_and_accepted(self, wine, http_server,
                                                                                  installers):
-        folder = self.prepare(wine, http_server, installers["maker"], chunk=32_768)
+        # Slow enough for several of the window's updates (they are at least 50 ms apart).
+        folder = self.prepare(wine, http_server, installers["maker"], chunk=32_768, delay=0.04)
         run = Install(wine, folder)
         res = run.finish()
         run.release()

@@ -116,6 +116,7 @@ TEST_F(Dialog, ProgressCallbackIgnoresOnePercentAndBelow)
         EXPECT_EQ(status(), L"Initializing ...");
         EXPECT_EQ(pos(), 0);
     }
+    Sleep(60);  // past the callback's update interval, whatever ran before
     float p = 1.01f;
     CMainDlg::onDownloadProgress(&p);
     EXPECT_EQ(status(), L"Downloading ... 1.01%");
@@ -175,6 +176,25 @@ TEST_F(Dialog, ProgressThatChangesNothingOnScreenIsNotSent)
     dlg_.showProgress(11.0f);
     EXPECT_EQ(status(), L"Downloading ... 11.00%");
     EXPECT_EQ(pos(), 11);
+}
+
+TEST_F(Dialog, RapidCallbacksAreThinnedButTheEndAlwaysShows)
+{
+    g_mainDlg = &dlg_;
+    Sleep(60);
+    float p = 2.0f;
+    CMainDlg::onDownloadProgress(&p);
+    EXPECT_EQ(status(), L"Downloading ... 2.00%");
+    const int texts = g_setTextSeen;
+    for (int i = 0; i < 200; ++i) {
+        p = 2.5f + i * 0.25f;  // far more often than anyone can read
+        CMainDlg::onDownloadProgress(&p);
+    }
+    EXPECT_LT(g_setTextSeen - texts, 20);
+    p = 100.0f;
+    CMainDlg::onDownloadProgress(&p);
+    EXPECT_EQ(status(), L"Downloading ... 100.00%");
+    EXPECT_EQ(pos(), 100);
 }
 
 TEST_F(Dialog, TextsInTheThreadsLanguageWithAFullStopAsSeparator)
