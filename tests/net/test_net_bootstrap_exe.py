@@ -71,19 +71,62 @@ class Run:
             stop_process(self.proc)
 
 
-@pytest.mark.usefixtures("direct")
-def test_the_flow_fetches_the_manifest_next_to_the_exe_and_closes(wine, temp_dir, http_server):
-    manifest = manifest_for("http://localhost/desktop/", "VeltraneDesktopApp.exe")
-    http_server.routes["/utility/kestrel/update.xml"] = Route(manifest)
-    run = Run(wine, temp_dir, {"updateXmlUrl": http_server.url("/utility/kestrel/update.xml"),
-                               "kestrelLauncherArguments": "-postPurchase"})
-    assert run.proc.wait(120) == 0
+@pytest.fixture
+def nothing_installed(wine):
+    """No earlier installation recorded: the flow installs whatever the manifest announces."""
+    subprocess.run(["wine", "reg", "delete", r"HKLM\SOFTWARE\Veltrane\Veltrane Application Manager", "/f",
+                    "/reg:32"], env=wine.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+def serve_release(server, installer, prefix, **route):
+    manifest = manifest_for(server.url(f"/{prefix}/"), "VeltraneDesktopApp.exe")
+    server.routes[f"/{prefix}/update.xml"] = Route(manifest)
+    server.routes[f"/{prefix}/VeltraneDesktopApp.exe"] = Route(installer.read_bytes(), **route)
+    return server.url(f"/{prefix}/update.xml"), manifest
+
+
+@pytest.mark.usefixtures("direct", "nothing_installed")
+def test_manifest_and_installer_download_with_the_bar_moving(wine, temp_dir, http_server, installers):
+    data = installers["maker"].read_bytes()
+    url, manifest = serve_release(http_server, installers["maker"], "good", chunk=len(data) // 40, delay=0.1)
+    run = Run(wine, temp_dir, {"updateXmlUrl": url, "kestrelLauncherArguments": "-postPurchase"})
+    seen = []
+    try:
+        while run.proc.poll() is None and len(seen) < 60:
+            state = run.state()
+            if state.get("found") and state.get("hasProgress"):
+                seen.append((state["status"], state["pos"]))
+        assert run.proc.wait(120) == 0, run.messages()
+    finally:
+        if run.proc.poll() is None:
+            run.close()
+    downloading = [(t, p) for t, p in seen if t.startswith("Downloading ... ")]
+    assert len({p for _, p in downloading}) >= 2, f"the bar did not move: {seen}"
+    assert [p for _, p in downloading] == sorted(p for _, p in downloading)
     assert (run.folder / "update.xml").read_bytes() == manifest
+    assert (run.folder / "VeltraneDesktopApp.exe").read_bytes() == data
     msgs = run.messages()
-    assert ("INFO", "4 >> The return code for the http request = [200].") in msgs
+    assert [m for _, m in msgs if ">> The return code" in m] == [
+        "4 >> The return code for the http request = [200]."] * 2
+    assert ("INFO", "A certificate with a subject name [Veltrane, Inc] has been found!") in msgs
     assert not [m for level, m in msgs if level == "ERROR"]
-    req = [r for r in http_server.requests if r["path"] == "/utility/kestrel/update.xml"][-1]
-    assert req["headers"]["User-Agent"] == "WEB_INSTALL_3_0"
+    agents = {r["headers"]["User-Agent"] for r in http_server.requests if r["path"].startswith("/good/")}
+    assert agents == {"WEB_INSTALL_3_0"}
+
+
+@pytest.mark.usefixtures("direct", "nothing_installed")
+def test_an_installer_of_another_company_is_error_9_in_the_window(wine, temp_dir, http_server, installers):
+    url, _ = serve_release(http_server, installers["other+maker"], "other")
+    run = Run(wine, temp_dir, {"updateXmlUrl": url}, extra_env={"WINEDEBUG": "-all,fixme+progress"})
+    try:
+        run.wait_for_status("Aborted.(Error:9)")
+        assert run.messages()[-3:] == [
+            ("INFO", "A certificate with a subject name [Veltrane, Inc] can not be found!"),
+            ("ERROR", "Error occurred, error code = [9]."),
+            ("ERROR", "ThreadProc exception caught, type std::exception, display error message.")]
+    finally:
+        assert run.close() == 0
+    assert "state 2 not yet handled" in run.out.read_text(errors="replace")
 
 
 @pytest.mark.usefixtures("direct")

@@ -1,0 +1,154 @@
+#!/usr/bin/python3
+"""Benchmark (not a test): downloads a 256 MiB installer from a loopback server through
+downloadFile with the progress window attached, and curl fetching the same file from the same
+server in the same run, and prints wall time, CPU time and peak memory side by side.
+
+Run by hand after building the Windows tree (pytest does not collect it):
+
+    /usr/bin/python3 tests/net/bench_download.py [--size-mib 256] [--runs 2]
+
+It uses the Wine session of ./test.sh when VELT_WINE_SESSION=1 is set, otherwise a prefix
+build/net-prefix with a private Xvfb and wineserver that it stops by their process ids.
+Targets it is meant to show: at most 2x curl's wall time, a peak working set under 32 MiB, and a
+window that keeps answering (slowest answer to a message while the download runs).
+"""
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from net_harness import NETTOOL, REPO, stop_process, winpath  # noqa: E402
+
+
+def serve(path):
+    size = path.stat().st_size
+
+    class Handler(BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Length", str(size))
+            self.send_header("Content-Type", "application/octet-stream")
+            self.end_headers()
+            with open(path, "rb") as f:
+                self.connection.sendfile(f)
+
+        def log_message(self, *args):
+            pass
+
+    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    httpd.daemon_threads = True
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    return httpd, thread
+
+
+def run_measured(argv, env=None, cwd=None):
+    """Runs a program to its end; wall time and the rusage of it and its waited children."""
+    with tempfile.TemporaryFile() as out:
+        start = time.monotonic()
+        proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env,
+                                cwd=cwd)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        wall = time.monotonic() - start
+        out.seek(0)
+        return proc.returncode, wall, usage, out.read().decode(errors="replace")
+
+
+def session():
+    started = []
+    if os.environ.get("VELT_WINE_SESSION") == "1":
+        return dict(os.environ), started
+    n = next(n for n in range(180, 220) if not Path(f"/tmp/.X11-unix/X{n}").exists()
+             and not Path(f"/tmp/.X{n}-lock").exists())
+    started.append(subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    time.sleep(1)
+    env = dict(os.environ, WINEPREFIX=str(REPO / "build" / "net-prefix"), DISPLAY=f":{n}",
+               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    server = subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    if server.poll() is None:
+        started.append(server)
+    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    return env, started
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--size-mib", type=int, default=256)
+    parser.add_argument("--runs", type=int, default=2)
+    args = parser.parse_args()
+
+    env, started = session()
+    env = {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")
+           and not k.startswith("VELT_")}
+    work = Path(tempfile.mkdtemp(prefix="net-bench-", dir=REPO / "build"))
+    httpd = None
+    try:
+        source = work / "source.bin"
+        with open(source, "wb") as f:
+            block = os.urandom(1 << 20)
+            for i in range(args.size_mib):
+                f.write(block[i % 7:] + block[:i % 7])
+        httpd, _ = serve(source)
+        url = f"http://localhost:{httpd.server_address[1]}/VeltraneDesktopApp.exe"
+        # No proxy for the program under test, as on a machine without one.
+        subprocess.run(["wine", str(NETTOOL), "ie", "1", "-"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+
+        rows = []
+        for run in range(args.runs):
+            target = work / "curl.bin"
+            rc, wall, usage, _ = run_measured(["curl", "-s", "-o", str(target), url])
+            assert rc == 0 and target.stat().st_size == source.stat().st_size
+            rows.append(("curl", run, wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, None))
+            target.unlink()
+
+            target = work / "bench.bin"
+            result = work / "bench.json"
+            rc, wall, usage, out = run_measured(["wine", str(NETTOOL), "bench", url, winpath(target), winpath(result)],
+                                                env=env, cwd=work)
+            assert rc == 0, out
+            res = json.loads(result.read_text())
+            assert res["code"] == 0 and target.stat().st_size == source.stat().st_size, res
+            rows.append(("downloadFile", run, res["wall"], res["cpu"], res["peakWorkingSet"], res))
+            rows.append(("  (wine process)", run, wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024,
+                         None))
+            target.unlink()
+
+        print(f"{args.size_mib} MiB over loopback, {args.runs} runs each\n")
+        print(f"{'':18} {'run':>3} {'wall s':>8} {'cpu s':>8} {'peak MiB':>9}")
+        for name, run, wall, cpu, peak, _ in rows:
+            print(f"{name:18} {run:>3} {wall:>8.2f} {cpu:>8.2f} {peak / 2**20:>9.1f}")
+        best = lambda name, i: min(r[i] for r in rows if r[0] == name)  # noqa: E731
+        print(f"\nwall-time ratio downloadFile / curl (best runs): {best('downloadFile', 2) / best('curl', 2):.2f}")
+        print(f"cpu-time ratio downloadFile / curl (best runs):  {best('downloadFile', 3) / best('curl', 3):.2f}")
+        window = [r[5] for r in rows if r[5]]
+        print(f"peak working set of the program (max):         "
+              f"{max(w['peakWorkingSet'] for w in window) / 2**20:.1f} MiB")
+        print(f"window: slowest answer {max(w['slowestAnswerMs'] for w in window):.1f} ms over "
+              f"{sum(w['pings'] for w in window)} pings; bar moves sent {window[-1]['barMoves']}; "
+              f"final text {window[-1]['status']!r}")
+    finally:
+        if httpd:
+            httpd.shutdown()
+            httpd.server_close()
+        shutil.rmtree(work, ignore_errors=True)
+        for proc in reversed(started):
+            stop_process(proc)
+
+
+if __name__ == "__main__":
+    main()
