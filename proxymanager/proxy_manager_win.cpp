@@ -217,10 +217,11 @@ bool ProxyManagerImplWin::OpenRequest(InternetHandle& session, InternetHandle& c
         return false;
     }
 
-    // Only the target host matters to the proxy's decision: the probe asks for its root on the
-    // scheme's standard port.
+    // The probe asks for the target's root on the URL's own port (the scheme's standard port when
+    // none is written): through a proxy an https request is a tunnel to exactly that port, and a
+    // tunnel to a port the server does not listen on fails even with the right credentials.
     const bool secure = components.nScheme == INTERNET_SCHEME_HTTPS;
-    const INTERNET_PORT port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    const INTERNET_PORT port = components.nPort;
     connection.reset(::WinHttpConnect(session.get(), hostName, port, 0));
     if (!connection) {
         ReportApiFailure(L"WinHttpConnect");

@@ -50,6 +50,19 @@ def test_manifest_through_the_proxy_with_stored_credentials(wine, http_server, t
     assert (res["code"], res["version"], res["installerUrl"]) == (0, "7.1.0.12", "http://localhost/d/Setup.exe")
 
 
+def test_https_through_the_proxy_tunnels_to_the_urls_own_port(wine, https_server, through_squid):
+    wine.cred_write("127.0.0.1", "alice", USERS["alice"])
+    https_server.routes["/secure/update.xml"] = Route(manifest_for("https://localhost/d/", "Setup.exe"))
+    url = https_server.url("/secure/update.xml")
+    wine.call("download", url, "update.xml")
+    # The proxy manager's probe asks for a tunnel to the server's real port, never to 443.
+    # (Wine's WinHTTP does not send the tunnel request again with the credentials after the
+    # proxy's 407, so the download itself cannot complete here; squid logs the one refusal.)
+    access = through_squid.access_log()
+    assert f"CONNECT localhost:{https_server.port}" in access
+    assert "CONNECT localhost:443" not in access
+
+
 def test_the_installer_through_the_proxy(wine, http_server, through_squid, installers):
     wine.cred_write("127.0.0.1", "alice", USERS["alice"])
     folder = wine.fresh("install")

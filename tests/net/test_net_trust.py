@@ -216,7 +216,10 @@ class TestWindowFromOutside:
                     seen.append((state["status"], state["pos"]))
             downloading = [(t, p) for t, p in seen if t.startswith("Downloading ... ")]
             assert len({p for _, p in downloading}) >= 2, f"the bar did not move: {seen}"
-            assert [p for _, p in downloading] == sorted(p for _, p in downloading)
+            # The bar jumps by going one step past its new position and back, so a reading taken
+            # between the two moves may be one ahead; it never goes back further than that.
+            positions = [p for _, p in downloading]
+            assert all(b >= a - 1 for a, b in zip(positions, positions[1:])), positions
             for text, pos in downloading:
                 # The text rounds, the bar truncates, and the probe may look between the two.
                 assert abs(float(text[len("Downloading ... "):-1]) - pos) < 3, (text, pos)

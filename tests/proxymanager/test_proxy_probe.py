@@ -38,9 +38,9 @@ class TestWithoutAuthentication:
         assert_success(q, proxy.port, "", "", 0)
         assert dialog_count(q) == 0 and store_lines(q) == []
         assert settings.cred_read("127.0.0.1") == {"found": False}
-        # The probe asks for the root of the host on the scheme's standard port, without
-        # credentials, once.
-        assert [line for line, _ in proxy.requests] == ["HEAD http://localhost:80/ HTTP/1.1"]
+        # The probe asks for the root of the host on the URL's own port, without credentials,
+        # once.
+        assert [line for line, _ in proxy.requests] == ["HEAD http://localhost:8080/ HTTP/1.1"]
         assert proxy.requests[0][1] is None
 
     def test_caller_credentials_are_stored_even_without_a_challenge(self, pm, settings):
