@@ -9,7 +9,6 @@ window is read from outside by build/win/bin/winprobe.exe.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -19,6 +18,9 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 # The HTTP server and the test PKI of the download tests serve here too.
 sys.path.insert(0, str(REPO / "tests" / "net"))
+sys.path.insert(0, str(REPO / "tests"))
+from testlib import stop_process as stop, winpath  # noqa: E402,F401
+
 WIN_BIN = REPO / "build" / "win" / "bin"
 HOST_BIN = REPO / "build" / "host" / "bin"
 STUB = WIN_BIN / "VeltappBootstrap.exe"
@@ -26,21 +28,6 @@ VELTSTAMP = HOST_BIN / "veltstamp"
 WINPROBE = WIN_BIN / "winprobe.exe"
 ARTIFACTS = REPO / "build" / "artifacts"
 MARKER = "{B2F2947D-EA42-43B8-8EB5-BB9FE4B236E2}"
-
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def stop(proc, timeout=10):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout)
 
 
 class WineSession:

@@ -9,10 +9,10 @@ import json
 import os
 import pwd
 import shutil
-import signal
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -20,41 +20,14 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 from urllib.parse import urlsplit
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from testlib import free_port, stop_process, wait_for_port, winpath  # noqa: E402,F401
+
 REPO = Path(__file__).resolve().parents[2]
 WIN_BIN = Path(os.environ.get("VELT_WIN_BIN", REPO / "build" / "win" / "bin"))
 NETTOOL = WIN_BIN / "nettool.exe"
 SIGNER_SUBJECT = "Veltrane, Inc"
 
-
-def winpath(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def stop_process(proc, timeout=10):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(timeout)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, timeout=20):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return
-        time.sleep(0.1)
-    raise TimeoutError(f"nothing listens on port {port}")
 
 
 def log_messages(path):
