@@ -9,7 +9,6 @@ namespace velt {
 
 namespace detail {
 inline void closeKernel(HANDLE h) { ::CloseHandle(h); }
-inline void freeLibrary(HMODULE h) { ::FreeLibrary(h); }
 inline void closeKey(HKEY h) { ::RegCloseKey(h); }
 
 struct FileHandleTraits {
@@ -21,7 +20,6 @@ struct FileHandleTraits {
 
 using FileHandle = UniqueHandle<detail::FileHandleTraits>;
 using KernelHandle = UniqueHandle<NullHandleTraits<HANDLE, detail::closeKernel>>;
-using LibraryHandle = UniqueHandle<NullHandleTraits<HMODULE, detail::freeLibrary>>;
 using RegKey = UniqueHandle<NullHandleTraits<HKEY, detail::closeKey>>;
 
 }  // namespace velt
