@@ -259,7 +259,7 @@ def test_started_from_another_folder_writes_next_to_itself(scenario, registry):
 
 def test_through_an_authenticating_proxy_no_credential_reaches_the_log(scenario, registry, wine):
     user, password = "proxyuser-7f3a", "Pa55-w0rd-\u00e4\u20ac-91c2"
-    squid = Squid({user: password})
+    squid = Squid("basic", {user: password})
     try:
         assert wine.run([NETTOOL, "ie", 2, f"127.0.0.1:{squid.port}"])[0] == 0
         assert wine.run([NETTOOL, "cred-write", "127.0.0.1", user.encode().hex(),

@@ -19,33 +19,12 @@
 #include <cstdio>
 #include <string>
 
+#include "helper_text.h"
+
+using velt::test::envVar;
+using velt::test::jsonString;
+
 namespace {
-
-std::wstring env(const wchar_t* name)
-{
-    wchar_t buf[2048];
-    const DWORD n = GetEnvironmentVariableW(name, buf, 2048);
-    return n && n < 2048 ? std::wstring(buf, n) : std::wstring();
-}
-
-std::string utf8(const std::wstring& w)
-{
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-std::string json(const std::wstring& w)
-{
-    std::string out = "\"";
-    for (char c : utf8(w)) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
 
 // Whether the executable file could be opened for writing, and renamed (put back at once).
 std::string trySwap(const std::wstring& self)
@@ -63,13 +42,13 @@ std::string trySwap(const std::wstring& self)
 
 void record(const std::wstring& self)
 {
-    const std::wstring file = env(L"VELT_FAKE_RECORD");
+    const std::wstring file = envVar(L"VELT_FAKE_RECORD");
     if (file.empty()) return;
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
-    const std::string swap = env(L"VELT_FAKE_TRY_SWAP").empty() ? std::string() : trySwap(self);
-    const std::string line = "{\"name\": " + json(PathFindFileNameW(self.c_str())) + ", \"path\": " + json(self) +
-                             ", \"cmdline\": " + json(GetCommandLineW()) + ", \"cwd\": " + json(cwd) + swap + "}\n";
+    const std::string swap = envVar(L"VELT_FAKE_TRY_SWAP").empty() ? std::string() : trySwap(self);
+    const std::string line = "{\"name\": " + jsonString(PathFindFileNameW(self.c_str())) + ", \"path\": " + jsonString(self) +
+                             ", \"cmdline\": " + jsonString(GetCommandLineW()) + ", \"cwd\": " + jsonString(cwd) + swap + "}\n";
     // Appended whole, so parallel runs do not interleave inside a line.
     HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -81,9 +60,9 @@ void record(const std::wstring& self)
 
 int install(const std::wstring& self)
 {
-    std::wstring version = env(L"VELT_FAKE_VERSION");
+    std::wstring version = envVar(L"VELT_FAKE_VERSION");
     if (version.empty()) version = L"1.0.0.0";
-    std::wstring location = env(L"VELT_FAKE_LOCATION");
+    std::wstring location = envVar(L"VELT_FAKE_LOCATION");
     if (location.empty()) location = L"C:\\Program Files\\Veltrane\\Application Manager";
     SHCreateDirectoryExW(nullptr, location.c_str(), nullptr);
     wchar_t launcher[MAX_PATH] = {};
@@ -109,11 +88,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)
 {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring sleepMs = env(L"VELT_FAKE_SLEEP_MS");
+    const std::wstring sleepMs = envVar(L"VELT_FAKE_SLEEP_MS");
     if (!sleepMs.empty()) Sleep(static_cast<DWORD>(_wtoi(sleepMs.c_str())));
     record(self);
     const bool asInstaller = lstrcmpiW(PathFindFileNameW(self), L"VeltraneDesktopApp.exe") == 0 &&
                              std::wstring(commandLine).find(L"--mode unattended") != std::wstring::npos;
-    if (asInstaller && env(L"VELT_FAKE_NO_INSTALL").empty()) return install(self);
+    if (asInstaller && envVar(L"VELT_FAKE_NO_INSTALL").empty()) return install(self);
     return 0;
 }

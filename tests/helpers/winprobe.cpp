@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <string>
 
+#include "helper_text.h"
+
+using velt::test::jsonString;
+
 namespace {
 
 struct Search {
@@ -34,33 +38,6 @@ HWND findDialog(const std::wstring& title)
     Search search{title};
     EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
-}
-
-std::string utf8(const std::wstring& w)
-{
-    if (w.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-std::string jsonString(const std::wstring& w)
-{
-    std::string out = "\"";
-    for (char c : utf8(w)) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 LRESULT ask(HWND w, UINT msg, WPARAM wp, LPARAM lp)

@@ -25,7 +25,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from net_harness import NETTOOL, REPO, stop_process, winpath  # noqa: E402
+from net_harness import NETTOOL, REPO, winpath  # noqa: E402
+from testlib import wine_session  # noqa: E402
 
 
 def serve(path):
@@ -65,33 +66,17 @@ def run_measured(argv, env=None, cwd=None):
         return proc.returncode, wall, usage, out.read().decode(errors="replace")
 
 
-def session():
-    started = []
-    if os.environ.get("VELT_WINE_SESSION") == "1":
-        return dict(os.environ), started
-    n = next(n for n in range(180, 220) if not Path(f"/tmp/.X11-unix/X{n}").exists()
-             and not Path(f"/tmp/.X{n}-lock").exists())
-    started.append(subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    time.sleep(1)
-    env = dict(os.environ, WINEPREFIX=str(REPO / "build" / "net-prefix"), DISPLAY=f":{n}",
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    server = subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    if server.poll() is None:
-        started.append(server)
-    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    return env, started
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--runs", type=int, default=2)
     args = parser.parse_args()
 
-    env, started = session()
+    with wine_session(REPO / "build" / "net-prefix") as env:
+        bench(args, env)
+
+
+def bench(args, env):
     env = {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")
            and not k.startswith("VELT_")}
     work = Path(tempfile.mkdtemp(prefix="net-bench-", dir=REPO / "build"))
@@ -146,8 +131,6 @@ def main():
             httpd.shutdown()
             httpd.server_close()
         shutil.rmtree(work, ignore_errors=True)
-        for proc in reversed(started):
-            stop_process(proc)
 
 
 if __name__ == "__main__":

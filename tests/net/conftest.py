@@ -5,53 +5,24 @@ taken from the environment; otherwise a prefix build/net-prefix, a private Xvfb 
 persistent wineserver are started here and stopped by their process ids at the end.
 The Windows helper is nettool.exe from VELT_WIN_BIN (default build/win/bin).
 """
-import os
-import subprocess
-import time
-from pathlib import Path
 
 import pytest
 
-from net_harness import NETTOOL, REPO, Pki, Server, Wine, stop_process, winpath
-
-
-def _own_session(started):
-    for n in range(140, 180):
-        if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists():
-            break
-    display = f":{n}"
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    started.append(xvfb)
-    deadline = time.time() + 10
-    while not Path(f"/tmp/.X11-unix/X{n}").exists() and time.time() < deadline:
-        time.sleep(0.1)
-    env = dict(os.environ, WINEPREFIX=str(REPO / "build" / "net-prefix"), DISPLAY=display)
-    server = subprocess.Popen(["wineserver", "-p", "-f"], env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    if server.poll() is None:
-        started.append(server)
-    subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    return env
+from net_harness import NETTOOL, REPO, Pki, Server, Wine, winpath
+from testlib import wine_session
 
 
 @pytest.fixture(scope="session")
 def wine(tmp_path_factory):
     if not NETTOOL.exists():
         pytest.fail(f"{NETTOOL} is not built")
-    started = []
-    env = dict(os.environ) if os.environ.get("VELT_WINE_SESSION") == "1" else _own_session(started)
-    # No proxy of the host and none of the program's switches leak into the programs under test.
-    env = {k: v for k, v in env.items()
-           if k.lower() not in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy")
-           and not k.startswith("VELT_")}
-    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    try:
+    with wine_session(REPO / "build" / "net-prefix") as env:
+        # No proxy of the host and none of the program's switches leak into the programs under test.
+        env = {k: v for k, v in env.items()
+               if k.lower() not in ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy")
+               and not k.startswith("VELT_")}
+        env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         yield Wine(env, tmp_path_factory.mktemp("nettool"))
-    finally:
-        for proc in reversed(started):
-            stop_process(proc)
 
 
 @pytest.fixture(scope="session")

@@ -7,13 +7,10 @@ servers that live in this Python process, shut down explicitly).
 import contextlib
 import json
 import os
-import pwd
-import shutil
 import socket
 import ssl
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -21,7 +18,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from testlib import free_port, stop_process, wait_for_port, winpath  # noqa: E402,F401
+from testlib import Squid, free_port, stop_process, wait_for_port, winpath  # noqa: E402,F401
 
 REPO = Path(__file__).resolve().parents[2]
 WIN_BIN = Path(os.environ.get("VELT_WIN_BIN", REPO / "build" / "win" / "bin"))
@@ -205,60 +202,6 @@ class Server:
         self.httpd.shutdown()
         self.httpd.server_close()
         self.thread.join(5)
-
-
-# ---------------------------------------------------------------- squid
-
-class Squid:
-    def __init__(self, users):
-        self.dir = Path(tempfile.mkdtemp(prefix="net-squid-"))
-        self.port = free_port()
-        proxy_user = pwd.getpwnam("proxy")
-        lines = []
-        for user, password in users.items():
-            hashed = subprocess.run(["openssl", "passwd", "-apr1", password], check=True, capture_output=True,
-                                    text=True).stdout.strip()
-            lines.append(f"{user}:{hashed}")
-        (self.dir / "passwd").write_text("\n".join(lines) + "\n")
-        conf = [
-            f"http_port 127.0.0.1:{self.port}",
-            f"pid_filename {self.dir}/squid.pid",
-            f"cache_log {self.dir}/cache.log",
-            f"access_log {self.dir}/access.log",
-            "cache_store_log none",
-            "cache deny all",
-            f"coredump_dir {self.dir}",
-            "netdb_filename none",
-            "cache_effective_user proxy",
-            "shutdown_lifetime 0 seconds",
-            f"auth_param basic program /usr/lib/squid/basic_ncsa_auth {self.dir}/passwd",
-            "auth_param basic realm nettest",
-            "acl authed proxy_auth REQUIRED",
-            "acl SSL_ports port 1-65535",
-            "acl CONNECT method CONNECT",
-            "http_access allow authed",
-            "http_access deny all",
-        ]
-        (self.dir / "squid.conf").write_text("\n".join(conf) + "\n")
-        for path in [self.dir, *self.dir.iterdir()]:
-            os.chown(path, proxy_user.pw_uid, proxy_user.pw_gid)
-        self.dir.chmod(0o755)
-        with open(self.dir / "squid.out", "wb") as out:
-            self.proc = subprocess.Popen(["squid", "-f", str(self.dir / "squid.conf"), "-N"], stdout=out,
-                                         stderr=subprocess.STDOUT)
-        try:
-            wait_for_port(self.port)
-        except TimeoutError:
-            self.stop()
-            raise
-
-    def access_log(self):
-        path = self.dir / "access.log"
-        return path.read_text(errors="replace") if path.exists() else ""
-
-    def stop(self):
-        stop_process(self.proc, timeout=20)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # ---------------------------------------------------------------- test PKI and signed files

@@ -10,7 +10,7 @@ USERS = {"alice": "wonderland", "j\u00f6rg": "p\u00e4ss\u20ac\u00df"}
 
 @pytest.fixture(scope="module")
 def squid():
-    s = Squid(USERS)
+    s = Squid("basic", USERS)
     try:
         yield s
     finally:

@@ -10,14 +10,13 @@ The Windows helpers are taken from VELT_WIN_BIN, by default build/win/bin.
 """
 import os
 import shutil
-import subprocess
-import time
 from pathlib import Path
 
 import pytest
 
 from pm_harness import (REPO, WIN_BIN, DebugListener, Dialog, PacServer, ProxyManagerRunner, RunDirectory,
-                        Settings, Wine, running_squid, stop_process)
+                        Settings, Wine, running_squid)
+from testlib import wine_session
 
 
 @pytest.fixture(scope="session")
@@ -33,42 +32,8 @@ def wine(run_dir):
     if not (WIN_BIN / "pmquery.exe").exists():
         pytest.skip(f"Windows helpers not built in {WIN_BIN}")
     workdir = run_dir.mktemp("wine")
-    if os.environ.get("VELT_WINE_SESSION") == "1":
-        # test.sh's session: its prefix, display and wineserver, which it stops itself.
-        yield Wine(Path(os.environ["WINEPREFIX"]), os.environ["DISPLAY"], workdir)
-        return
-
-    started = []
-    prefix = Path(os.environ.get("WINEPREFIX") or REPO / "build" / "pm-prefix")
-    # Always a private display: the dialog tests type into whatever window has the focus.
-    n = next(n for n in range(77, 120)
-             if not Path(f"/tmp/.X11-unix/X{n}").exists() and not Path(f"/tmp/.X{n}-lock").exists())
-    display = f":{n}"
-    started.append(subprocess.Popen(["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-    deadline = time.time() + 10
-    while not Path(f"/tmp/.X11-unix/X{n}").exists() and time.time() < deadline:
-        time.sleep(0.1)
-    w = Wine(prefix, display, workdir)
-    # A persistent server for the run, unless one already serves this prefix (a second server
-    # for the same prefix exits at once, and the first one is not ours to stop).
-    server = subprocess.Popen(["wineserver", "-f", "-p"], env=w.env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    time.sleep(0.5)
-    own_server = server.poll() is None
-    try:
-        if not (prefix / "system.reg").exists():
-            with open(workdir / "wineboot.out", "wb") as out:
-                subprocess.run(["wineboot", "-i"], env=w.env, stdout=out, stderr=subprocess.STDOUT, timeout=300,
-                               check=True)
-        yield w
-    finally:
-        if own_server:
-            # -k ends this prefix's processes through its own server, then the server itself.
-            subprocess.run(["wineserver", "-k"], env=w.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            stop_process(server)
-        for proc in reversed(started):
-            stop_process(proc)
+    with wine_session(Path(os.environ.get("WINEPREFIX") or REPO / "build" / "pm-prefix")) as env:
+        yield Wine(Path(env["WINEPREFIX"]), env["DISPLAY"], workdir)
 
 
 @pytest.fixture(scope="session")

@@ -3,10 +3,7 @@ reading the debug output, the user's settings, squid, PAC files and the credenti
 import contextlib
 import json
 import os
-import pwd
 import re
-import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -16,7 +13,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-from testlib import free_port, stop_process, wait_for_port, winpath  # noqa: E402,F401
+from testlib import Squid, free_port, stop_process, wait_for_port, winpath  # noqa: E402,F401
 
 REPO = Path(__file__).resolve().parents[2]
 WIN_BIN = Path(os.environ.get("VELT_WIN_BIN", REPO / "build" / "win" / "bin"))
@@ -219,65 +216,6 @@ class Settings:
         out = self.workdir / f"cred-{time.time_ns()}.json"
         self.wine.settings("cred-read", target, winpath(out))
         return json.loads(out.read_text())
-
-
-class Squid:
-    def __init__(self, auth, users, realm="pmtest"):
-        self.dir = Path(tempfile.mkdtemp(prefix="pm-squid-"))
-        self.port = free_port()
-        proxy_user = pwd.getpwnam("proxy")
-        conf = [
-            f"http_port 127.0.0.1:{self.port}",
-            f"pid_filename {self.dir}/squid.pid",
-            f"cache_log {self.dir}/cache.log",
-            f"access_log {self.dir}/access.log",
-            "cache_store_log none",
-            "cache deny all",
-            f"coredump_dir {self.dir}",
-            "netdb_filename none",
-            "cache_effective_user proxy",
-            "shutdown_lifetime 0 seconds",
-        ]
-        if auth == "basic":
-            lines = []
-            for user, password in users.items():
-                hashed = subprocess.run(["openssl", "passwd", "-apr1", password], check=True,
-                                        capture_output=True, text=True).stdout.strip()
-                lines.append(f"{user}:{hashed}")
-            (self.dir / "passwd").write_text("\n".join(lines) + "\n")
-            conf += [f"auth_param basic program /usr/lib/squid/basic_ncsa_auth {self.dir}/passwd",
-                     f"auth_param basic realm {realm}"]
-        elif auth == "digest":
-            (self.dir / "digest").write_text("".join(f"{u}:{p}\n" for u, p in users.items()))
-            conf += [f"auth_param digest program /usr/lib/squid/digest_file_auth {self.dir}/digest",
-                     f"auth_param digest realm {realm}"]
-        elif auth == "ntlm":
-            conf += ["auth_param ntlm program /usr/lib/squid/ntlm_fake_auth", "auth_param ntlm children 2"]
-        if auth:
-            conf += ["acl authed proxy_auth REQUIRED", "http_access allow authed"]
-        else:
-            conf += ["http_access allow localhost"]
-        conf += ["http_access deny all"]
-        (self.dir / "squid.conf").write_text("\n".join(conf) + "\n")
-        for path in [self.dir, *self.dir.iterdir()]:
-            os.chown(path, proxy_user.pw_uid, proxy_user.pw_gid)
-        self.dir.chmod(0o755)
-        with open(self.dir / "squid.out", "wb") as out:
-            self.proc = subprocess.Popen(["squid", "-f", str(self.dir / "squid.conf"), "-N"], stdout=out,
-                                         stderr=subprocess.STDOUT)
-        try:
-            wait_for_port(self.port)
-        except TimeoutError:
-            self.stop()
-            raise
-
-    def access_log(self):
-        path = self.dir / "access.log"
-        return path.read_text() if path.exists() else ""
-
-    def stop(self):
-        stop_process(self.proc, timeout=20)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 @contextlib.contextmanager

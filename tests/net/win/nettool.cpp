@@ -44,28 +44,12 @@
 #include "net/signature_verifier.h"
 #include "ui/main_dlg.h"
 #include "ui/ui_language.h"
+#include "tests/helpers/helper_text.h"
 
 using namespace velt;
+using velt::test::utf8;
 
 namespace {
-
-std::string utf8(const std::wstring& w)
-{
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
-    std::string s(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-std::wstring wide(const std::string& s)
-{
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
-    std::wstring w(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), w.data(), n);
-    return w;
-}
 
 std::string fromHex(const std::wstring& hex)
 {
@@ -396,8 +380,8 @@ int cmdIe(const wchar_t* flags, const wchar_t* proxy)
 
 int cmdCredWrite(const wchar_t* target, const wchar_t* userHex, const wchar_t* passHex)
 {
-    std::wstring user = wide(fromHex(userHex));
-    std::wstring password = wide(fromHex(passHex));
+    std::wstring user = velt::test::wideFromUtf8(fromHex(userHex));
+    std::wstring password = velt::test::wideFromUtf8(fromHex(passHex));
     CREDENTIALW credential = {};
     credential.Type = CRED_TYPE_GENERIC;
     credential.TargetName = const_cast<wchar_t*>(target);
