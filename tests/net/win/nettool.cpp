@@ -58,13 +58,65 @@ std::string fromHex(const std::wstring& hex)
     return out;
 }
 
+// JSON text of the values this tool reports (the product's JsonCpp is built without its stream
+// writers): one line, UTF-8 as it stands, doubles with 17 significant digits.
+void appendJson(std::string& out, const Json::Value& value)
+{
+    char number[32];
+    switch (value.type()) {
+    case Json::nullValue: out += "null"; break;
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+    case Json::intValue: out += std::to_string(value.asLargestInt()); break;
+    case Json::uintValue: out += std::to_string(value.asLargestUInt()); break;
+    case Json::realValue:
+        std::snprintf(number, sizeof number, "%.17g", value.asDouble());
+        out += std::isfinite(value.asDouble()) ? number : "null";
+        break;
+    case Json::stringValue:
+        out += '"';
+        for (const char c : value.asString()) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                std::snprintf(number, sizeof number, "\\u%04x", c);
+                out += number;
+            } else {
+                out += c;
+            }
+        }
+        out += '"';
+        break;
+    case Json::arrayValue:
+        out += '[';
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+            if (i) out += ',';
+            appendJson(out, value[i]);
+        }
+        out += ']';
+        break;
+    case Json::objectValue: {
+        out += '{';
+        bool first = true;
+        for (const std::string& name : value.getMemberNames()) {
+            if (!first) out += ',';
+            first = false;
+            appendJson(out, Json::Value(name));
+            out += ':';
+            appendJson(out, value[name]);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
 void writeJson(const std::wstring& path, const Json::Value& value)
 {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
+    std::string text;
+    appendJson(text, value);
     std::ofstream out(path.c_str(), std::ios::binary);
-    out << Json::writeString(builder, value) << "\n";
+    out << text << "\n";
 }
 
 // Runs `body` and turns the flow's coded errors into their number (0 when none).
