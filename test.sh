@@ -28,8 +28,9 @@ for f in build/host/bin/fuzz_*; do
   seeds=$(fuzz_seeds "$name")
   [ -n "$seeds" ] && [ -d "$seeds" ] || { echo "$name: no seed corpus in tests/fuzz/seeds"; exit 1; }
   corpus=build/fuzz-corpus/$name
-  mkdir -p "$corpus"
-  "$f" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 "$corpus" "$seeds" >"build/$name.log" 2>&1 \
+  mkdir -p "$corpus" build/fuzz-artifacts
+  # Crash and slow-input files go under build/, not into the checkout.
+  "$f" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -artifact_prefix="build/fuzz-artifacts/$name-" "$corpus" "$seeds" >"build/$name.log" 2>&1 \
     || { tail -40 "build/$name.log"; exit 1; }
   echo "$name: $(grep -Eo 'cov: [0-9]+' "build/$name.log" | tail -1), $(grep -Eo 'Done [0-9]+ runs' "build/$name.log" | tail -1)"
 done
