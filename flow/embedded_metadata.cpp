@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
-#include <vector>
+#include <stdexcept>
 
 #include "app/bootstrap_log.h"
 #include "app/text_convert.h"
@@ -21,40 +23,52 @@ bool RetrieveMetadata(std::wstring& text)
     return true;
 }
 
+namespace {
+
+// The stub's own file, read where the layout asks, never as a whole: a stub padded to any size
+// costs only its headers and its metadata text.
+class OwnFileBytes : public FileBytes {
+public:
+    OwnFileBytes(HANDLE file, uint64_t size) : file_(file), size_(size) {}
+    uint64_t size() const override { return size_; }
+    size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) override
+    {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        if (!::SetFilePointerEx(file_, at, nullptr, FILE_BEGIN)) return 0;
+        size_t done = 0;
+        while (done < length) {
+            const DWORD want = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 20));
+            DWORD got = 0;
+            if (!::ReadFile(file_, buffer + done, want, &got, nullptr) || got == 0) break;
+            done += got;
+        }
+        return done;
+    }
+
+private:
+    HANDLE file_;
+    uint64_t size_;
+};
+
+}  // namespace
+
 std::wstring readEmbeddedMetadata(const std::wstring& path)
 {
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return {};
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return {};
 
-    // The whole image is read once to check its headers (the stub is about a megabyte).
-    const DWORD size = ::GetFileSize(file.get(), nullptr);
-    if (size == INVALID_FILE_SIZE) return {};
-    std::vector<uint8_t> image;
+    OwnFileBytes bytes(file.get(), static_cast<uint64_t>(size.QuadPart));
     try {
-        image.resize(size);
+        return removeMetadataMarker(acpToWide(readMetadataText(bytes)));
     } catch (const std::bad_alloc&) {
+        return {};  // a text too large to convert is no metadata either
+    } catch (const std::length_error&) {
         return {};
     }
-    DWORD got = 0;
-    if (size != 0 && !::ReadFile(file.get(), image.data(), size, &got, nullptr)) return {};
-    image.resize(got);
-
-    const DWORD sizeNow = ::GetFileSize(file.get(), nullptr);
-    const auto blockStart = locateMetadataBlock(image.data(), image.size(), sizeNow);
-    if (!blockStart) return {};
-
-    // The tail is read a second time, from the file as it is now: n bytes plus a terminator.
-    const DWORD n = sizeNow - *blockStart;
-    if (::SetFilePointer(file.get(), static_cast<LONG>(*blockStart), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
-        return {};
-    std::vector<uint8_t> tail(static_cast<size_t>(n) + 1, 0);
-    DWORD tailGot = 0;
-    if (!::ReadFile(file.get(), tail.data(), n + 1, &tailGot, nullptr)) return {};
-    tail[n] = 0;
-
-    const std::string narrow = metadataTextAt(tail.data(), tail.size(), 0);
-    return removeMetadataMarker(acpToWide(narrow));
 }
 
 }  // namespace velt

@@ -20,6 +20,7 @@ struct PeLayout {
     uint32_t securityDirOffset = 0;   // file offset of the security data-directory entry
     uint32_t certTableOffset = 0;     // from the security directory, 0 when unsigned
     uint32_t certTableSize = 0;
+    uint64_t headersEnd = 0;          // end of the section table
     bool isPe32 = false;              // optional-header magic 0x10B
 };
 
@@ -35,13 +36,42 @@ std::optional<uint32_t> locateMetadataBlock(const uint8_t* data, size_t size, ui
 // The block's text: the bytes from `blockStart` up to the first NUL (or the end of the data).
 std::string metadataTextAt(const uint8_t* data, size_t size, uint32_t blockStart);
 
+// A file read piece by piece, so that a file of any size can be looked at without holding it.
+class FileBytes {
+public:
+    virtual ~FileBytes() = default;
+    virtual uint64_t size() const = 0;
+    // Reads up to `length` bytes at `offset`; returns how many were read (fewer only at the end
+    // of the file or after a read error).
+    virtual size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) = 0;
+};
+
+// Bytes already in memory (tests, the fuzz targets).
+class MemoryFileBytes : public FileBytes {
+public:
+    MemoryFileBytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    uint64_t size() const override { return size_; }
+    size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) override;
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
+// The block's text as the stub reads it from its own file: only the headers and the bytes from
+// the block's start up to its first NUL are read, in pieces, so the file's size does not matter.
+// Gives the same text as locateMetadataBlock + metadataTextAt on the whole file; the empty text
+// when there is no block, a read fails or the text cannot be held. Never throws.
+std::string readMetadataText(FileBytes& file);
+
 // Removes every occurrence of kMetadataMarker, left to right, without overlap.
 std::wstring removeMetadataMarker(std::wstring text);
 
 // The packaging step: a copy of `image` with `json` stored at the end of its sections, followed
 // by NULs up to the next multiple of 8 (at least one). Anything after the sections in the input
 // (an earlier block) is replaced. Throws std::invalid_argument with a readable message for a
-// file that is not a PE32 image, that is already signed, or a text that contains a NUL.
+// file that is not a PE32 image, that is already signed, whose sections end inside its headers
+// or outside the file, or a text that contains a NUL.
 std::vector<uint8_t> stampMetadata(const std::vector<uint8_t>& image, const std::string& json);
 
 }  // namespace velt

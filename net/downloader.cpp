@@ -1,6 +1,7 @@
 #include "net/downloader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "app/win_handles.h"
 #include "net/download_logic.h"
 #include "proxymanager/proxy_manager.h"
+#include "proxymanager/secret_wipe.h"
 #include "proxymanager/text_convert.h"
 
 namespace velt {
@@ -22,7 +24,7 @@ constexpr int kAttempts = 4;
 
 void wipe(std::optional<std::wstring>& secret)
 {
-    if (secret && !secret->empty()) ::SecureZeroMemory(secret->data(), secret->size() * sizeof(wchar_t));
+    if (secret) pm::WipeText(*secret);  // the whole buffer, not only the current length
     secret.reset();
 }
 
@@ -119,7 +121,12 @@ void CDownloader::ApplyProxyResult(const pm::ProxyResult& result)
         proxyName = *proxyServer + L":" + (proxyPort ? *proxyPort : std::wstring());
     }
     if (result.user) proxyUser = widen(result.user);
-    if (result.password) proxyPassword = widen(result.password);
+    if (result.password) {
+        // Converted straight into the member: no temporary copy of the password is left behind.
+        wipe(proxyPassword);
+        proxyPassword.emplace();
+        pm::ToWideSecret(result.password, std::strlen(result.password), *proxyPassword);
+    }
 }
 
 DWORD CDownloader::PickProxyAuthScheme(DWORD supported) { return pickProxyAuthScheme(supported); }

@@ -3,6 +3,7 @@
 
 #include "proxymanager/credential_store.h"
 #include "proxymanager/diagnostics.h"
+#include "proxymanager/secret_wipe.h"
 
 namespace VELT {
 namespace ProxyManager {
@@ -31,6 +32,17 @@ bool StoreCredentials(const std::wstring& target, const std::wstring& user, cons
     return false;
 }
 
+namespace {
+
+// The store hands out its own copy of the password: wiped before it goes back.
+void ReleaseCredential(PCREDENTIALW credential)
+{
+    if (credential->CredentialBlob != nullptr) WipeBytes(credential->CredentialBlob, credential->CredentialBlobSize);
+    ::CredFree(credential);
+}
+
+}  // namespace
+
 bool LoadCredentials(const std::wstring& target, std::wstring& user, std::wstring& password)
 {
     DebugLog(LOG_INFO, L"Performing 'LoadCredentials' for proxy server:%s with user:%s",
@@ -46,15 +58,15 @@ bool LoadCredentials(const std::wstring& target, std::wstring& user, std::wstrin
     // such an entry cannot answer a proxy challenge, so it counts as not found and the probe
     // goes on to the dialog instead of sending an empty name.
     if (credential->UserName == nullptr || credential->UserName[0] == L'\0') {
-        ::CredFree(credential);
+        ReleaseCredential(credential);
         DebugLog(LOG_DEBUG, L"No credential found.");
         return false;
     }
     DebugLog(LOG_INFO, L"Successfully loaded credential.");
     user = credential->UserName;
     const wchar_t* blob = reinterpret_cast<const wchar_t*>(credential->CredentialBlob);
-    password.assign(blob != nullptr ? blob : L"", blob != nullptr ? credential->CredentialBlobSize / 2 : 0);
-    ::CredFree(credential);
+    AssignSecret(password, blob != nullptr ? blob : L"", blob != nullptr ? credential->CredentialBlobSize / 2 : 0);
+    ReleaseCredential(credential);
     return true;
 }
 

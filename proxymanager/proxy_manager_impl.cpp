@@ -1,6 +1,9 @@
 #include "proxymanager/proxy_manager_impl.h"
 
 #include <cstdlib>
+#include <cstring>
+
+#include "proxymanager/secret_wipe.h"
 
 namespace VELT {
 namespace ProxyManager {
@@ -25,6 +28,8 @@ void ProxyManagerImpl::ResetResult(ProxyResult* out)
 void veltReleaseProxyInfo(ProxyResult* out)
 {
     if (out == nullptr) return;
+    // The password copy is the caller's last one from this library: wiped before it is freed.
+    if (out->password != nullptr) WipeBytes(out->password, std::strlen(out->password));
     for (char** field : {&out->server, &out->serverPort, &out->user, &out->password}) {
         if (*field != nullptr) {
             std::free(*field);

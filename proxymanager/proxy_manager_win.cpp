@@ -11,6 +11,7 @@
 #include "proxymanager/diagnostics.h"
 #include "proxymanager/diagnostics_win.h"
 #include "proxymanager/proxy_list.h"
+#include "proxymanager/secret_wipe.h"
 #include "proxymanager/text_convert.h"
 
 namespace VELT {
@@ -33,6 +34,8 @@ constexpr DWORD kUrlPathChars = 2048;
 
 }  // namespace
 
+ProxyManagerImplWin::~ProxyManagerImplWin() { WipeText(password); }
+
 PMStatus ProxyManagerImplWin::GetProxyInfo(const UserData* in, ProxyResult* out)
 {
     DebugLog(LOG_INFO, L"Performing 'GetProxyInfo' API ...");
@@ -52,7 +55,7 @@ PMStatus ProxyManagerImplWin::GetProxyInfo(const UserData* in, ProxyResult* out)
         DebugLogA(LOG_INFO, "Input user:%s", user.c_str());
     }
     if (in->password != nullptr) {
-        password = in->password;
+        AssignSecret(password, in->password, std::strlen(in->password));
         DebugLogA(LOG_INFO, "Input password:****");
     }
 
@@ -105,6 +108,7 @@ PMStatus ProxyManagerImplWin::CheckAuthenticatingProxy(const bool& silentMode)
     DebugLog(LOG_INFO, L"Performing 'CheckAuthenticatingProxy' ...");
     std::wstring workUser;
     std::wstring workPassword;
+    WipeTextOnExit<std::wstring> wipeWorkPassword(workPassword);
     DWORD offeredSchemes = 0;
     DWORD statusCode = 0;
     bool storeOnSuccess = false;
@@ -132,7 +136,7 @@ PMStatus ProxyManagerImplWin::CheckAuthenticatingProxy(const bool& silentMode)
     if (!user.empty()) {
         DebugLogA(LOG_INFO, "Using invoker provided proxy credentials with user:%s", user.c_str());
         workUser = ToWide(user);
-        workPassword = ToWide(password);
+        ToWideSecret(password, workPassword);
         storeOnSuccess = true;
     } else if (LoadCredentials(target, workUser, workPassword)) {
         DebugLogA(LOG_INFO, "Using cached credentials for proxy server:%s  user:%s", server.c_str(),
@@ -186,7 +190,7 @@ PMStatus ProxyManagerImplWin::CheckAuthenticatingProxy(const bool& silentMode)
     }
 
     user = ToUtf8(workUser);
-    password = ToUtf8(workPassword);
+    ToUtf8Secret(workPassword, password);
     if (storeOnSuccess) StoreCredentials(target, workUser, workPassword);
     authScheme = ToResultAuthScheme(offeredSchemes);
     return PM_STATUS_SUCCESS;
@@ -296,6 +300,7 @@ PMStatus ProxyManagerImplWin::ShowCredentialDialog(std::wstring target, std::wst
     wchar_t parsedUser[kCredentialBufferChars] = {};
     wchar_t domain[kCredentialBufferChars] = {};
     wchar_t typedPassword[kCredentialBufferChars] = {};
+    WipeBytesOnExit wipeTypedPassword(typedPassword, sizeof(typedPassword));
     // The dialog comes up after a 407. When that answer refused credentials, the dialog must say
     // so: without CREDUI_FLAGS_INCORRECT_PASSWORD, CredUI may hand back a saved credential for
     // the target without showing anything (Wine does this with the very entry StoreCredentials
@@ -303,7 +308,7 @@ PMStatus ProxyManagerImplWin::ShowCredentialDialog(std::wstring target, std::wst
     DWORD flags = CREDUI_FLAGS_DO_NOT_PERSIST | CREDUI_FLAGS_EXCLUDE_CERTIFICATES;
     if (!user.empty()) flags |= CREDUI_FLAGS_INCORRECT_PASSWORD;
     user.clear();
-    password.clear();
+    WipeText(password);
 
     const DWORD result = ::CredUIPromptForCredentialsW(nullptr, target.c_str(), nullptr, 0, typedUser,
                                                        kCredentialBufferChars, typedPassword,
@@ -321,13 +326,11 @@ PMStatus ProxyManagerImplWin::ShowCredentialDialog(std::wstring target, std::wst
     const DWORD parsed = ::CredUIParseUserNameW(typedUser, parsedUser, kCredentialBufferChars, domain,
                                                 kCredentialBufferChars);
     if (parsed != NO_ERROR) {
-        ::SecureZeroMemory(typedPassword, sizeof(typedPassword));
         DebugLog(LOG_ERROR, L"CredUIParseUserNameW() API failed. Error:%lu", static_cast<unsigned long>(parsed));
         return PM_STATUS_FAILURE;
     }
     user = ComposeDialogUser(domain, parsedUser, target);
-    password = typedPassword;
-    ::SecureZeroMemory(typedPassword, sizeof(typedPassword));
+    AssignSecret(password, typedPassword, ::wcsnlen(typedPassword, kCredentialBufferChars));
     return PM_STATUS_SUCCESS;
 }
 

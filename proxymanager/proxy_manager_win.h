@@ -21,7 +21,7 @@ using InternetHandle = velt::UniqueHandle<velt::NullHandleTraits<HINTERNET, Clos
 class ProxyManagerImplWin : public ProxyManagerImpl {
 public:
     ProxyManagerImplWin() = default;
-    ~ProxyManagerImplWin() override = default;
+    ~ProxyManagerImplWin() override;  // wipes the password
 
     PMStatus GetProxyInfo(const UserData* in, ProxyResult* out) override;
 

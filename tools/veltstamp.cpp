@@ -63,7 +63,11 @@ int main(int argc, char** argv)
         {
             std::ofstream out(temp, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(stamped.data()), static_cast<std::streamsize>(stamped.size()));
-            if (!out.flush()) throw std::runtime_error("cannot write " + temp.string());
+            if (!out.flush()) {
+                out.close();
+                fs::remove(temp, ec);
+                throw std::runtime_error("cannot write " + temp.string());
+            }
         }
         fs::rename(temp, output);
         std::cout << "stamped " << json.size() << " bytes of metadata into " << output.string() << "\n";

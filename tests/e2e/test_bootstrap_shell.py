@@ -1,4 +1,5 @@
 """The real bootstrap exe under Wine: start-up, options, metadata, log, languages, window."""
+import os
 import re
 import socket
 import threading
@@ -89,11 +90,29 @@ def test_show_metadata_logs_the_text_closes_and_touches_no_network(bootstrap):
     finally:
         listener.close()
     raw = bootstrap.log_path.read_bytes()[run.log_start:].decode("latin-1")
-    expected = text.replace(MARKER, "").replace("\n", "\r\n")
+    # The metadata's own line ends and tabs are written escaped: the dump stays one log line.
+    expected = text.replace(MARKER, "").replace("\n", "\\n").replace("\t", "\\t")
     assert f"ERROR::Embedded metadata = [{expected}].\r\n" in raw
     assert MARKER not in raw
     # The language is chosen before the dump (the status line shows string 103 by then).
     assert raw.index("INFO::Found string resource of langid [1033].") < raw.index("Embedded metadata")
+
+
+@pytest.mark.parametrize("stamped", [True, False], ids=["stamped", "plain"])
+def test_stub_padded_to_a_gigabyte_gives_its_metadata_or_none(bootstrap, stamped):
+    # Padding after the block (a sparse file: NULs) must neither be held in memory nor hide the
+    # block; a plain stub padded the same way has an empty block, that is no metadata.
+    text = '{"updateXmlUrl": "http://127.0.0.1:9/update.xml"}'
+    exe = bootstrap.stamp(text) if stamped else bootstrap.plain_stub()
+    os.truncate(exe, 1 << 30)
+    run = bootstrap.start(exe, ["-showmetadata"])
+    code = run.wait()
+    if stamped:
+        assert code == 0
+        assert ("ERROR", f"Embedded metadata = [{text}].") in messages(run)
+    else:
+        assert code == 255
+        assert messages(run)[-1] == ("ERROR", "Error occurred, error code = [2].")
 
 
 def test_debug_box_comes_before_everything_else(bootstrap):

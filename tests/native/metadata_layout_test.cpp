@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pe_builder.h"
 
 using namespace velt;
@@ -137,4 +139,82 @@ TEST(Stamping, RefusesSignedFilesOtherImagesAndNulText)
     std::vector<uint8_t> text(100, 'x');
     EXPECT_THROW(stampMetadata(text, "{}"), std::invalid_argument);
     EXPECT_THROW(stampMetadata(stub, std::string("{}\0x", 4)), std::invalid_argument);
+}
+
+namespace {
+
+// A file of any size without the memory: `head` holds its first bytes, the rest reads as NULs.
+// Counts what is read, so a test can tell that the reader never walks the whole file.
+class SparseFile : public FileBytes {
+public:
+    SparseFile(std::vector<uint8_t> head, uint64_t size) : head_(std::move(head)), size_(size) {}
+    uint64_t size() const override { return size_; }
+    size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) override
+    {
+        if (offset >= size_) return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+        for (size_t i = 0; i < n; ++i) buffer[i] = offset + i < head_.size() ? head_[offset + i] : 0;
+        bytesRead += n;
+        return n;
+    }
+    uint64_t bytesRead = 0;
+
+private:
+    std::vector<uint8_t> head_;
+    uint64_t size_;
+};
+
+std::string readPieces(const std::vector<uint8_t>& file)
+{
+    MemoryFileBytes bytes(file.data(), file.size());
+    return readMetadataText(bytes);
+}
+
+}  // namespace
+
+TEST(MetadataReader, PieceByPieceGivesTheSameTextAsTheWholeFile)
+{
+    std::vector<std::vector<uint8_t>> files;
+    auto plain = buildPe({{0x400, 0x100}, {0x600, 0x100}}, 0x720);
+    putBytes(plain, 0x700, std::string("{\"a\":1}\0", 8));
+    files.push_back(plain);
+    files.push_back(buildPe({{0x400, 0x200}}, 0x600));  // no block
+    files.push_back(buildPe({}, 0x300));                // no section counts: text at offset 0
+    auto noNul = buildPe({{0x400, 0x100}}, 0x510);
+    putBytes(noNul, 0x500, "0123456789abcdef");
+    files.push_back(noNul);
+    // A text longer than one piece, so it is put together across reads.
+    auto longText = buildPe({{0x400, 0x100}}, 0x500 + 200000);
+    std::fill(longText.begin() + 0x500, longText.end() - 1, 'j');
+    longText.back() = 0;
+    files.push_back(longText);
+    files.push_back(std::vector<uint8_t>(plain.begin(), plain.begin() + 0x80 + 248 + 39));  // table cut short
+
+    for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(readPieces(files[i]), readBlock(files[i])) << "file " << i;
+    EXPECT_EQ(readPieces(longText).size(), 200000u - 1);
+}
+
+TEST(MetadataReader, HugePaddedFilesCostOnlyHeadersAndText)
+{
+    // Stubs padded far beyond what a 32-bit process could hold, the block near the start and
+    // near the 4 GB limit of the section pointers: the text is found, and the reader reads
+    // only the headers, the text and at most one piece after it.
+    const std::string json = "{\"updateXmlUrl\":\"http://h/u.xml\"}";
+    for (const uint32_t blockStart : {0x600u, 0xF0000000u}) {
+        auto head = buildPe({{0x400, 0x200}, {blockStart - 0x100, 0x100}}, 0x600);
+        if (blockStart == 0x600) head.insert(head.end(), json.begin(), json.end());
+        SparseFile file(head, 6ull << 30);
+        // Far out there are only NULs: an empty block.
+        EXPECT_EQ(readMetadataText(file), blockStart == 0x600 ? json : "") << blockStart;
+        EXPECT_LT(file.bytesRead, 128u * 1024) << blockStart;
+    }
+}
+
+TEST(Stamping, SectionsEndingInsideTheHeadersAreRefused)
+{
+    // The copy would end before the file header it then patches (ASan watches the refusal).
+    for (const uint32_t end : {0x10u, 0x40u, 0x80u + 20u, 0x80u + 248u + 39u}) {
+        auto stub = buildPe({{end - 1, 1}}, 0x400);
+        EXPECT_THROW(stampMetadata(stub, "{}"), std::invalid_argument) << end;
+    }
 }

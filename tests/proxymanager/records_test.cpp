@@ -95,8 +95,16 @@ TEST(TextConvertTest, RoundTripsAndRefusesInvalidText)
 {
     EXPECT_EQ(ToWide(""), L"");
     EXPECT_EQ(ToUtf8(L""), "");
-    for (const char* text : {"plain", "p\xc3\xa4ss\xe2\x82\xac", "\xf0\x9f\x94\x91 key", "a\\b:c"}) {
+    const std::string longText(300, 'k');
+    for (const char* text : {"", "plain", "p\xc3\xa4ss\xe2\x82\xac", "\xf0\x9f\x94\x91 key", "a\\b:c", longText.c_str()}) {
         EXPECT_EQ(ToUtf8(ToWide(text)), text);
+        // The password conversions give exactly what the plain ones give, over any old value.
+        std::wstring wide = L"an older and rather longer secret value";
+        std::string narrow = "an older and rather longer secret value";
+        ToWideSecret(text, wide);
+        EXPECT_EQ(wide, ToWide(text));
+        ToUtf8Secret(wide, narrow);
+        EXPECT_EQ(narrow, text);
     }
     EXPECT_EQ(ToWide("\xc3\xa4\xe2\x82\xac"), L"\u00e4\u20ac");
     for (const char* bad : {"\xff", "abc\xc3", "\xc3\x28", "\xe2\x82"}) {
@@ -106,6 +114,9 @@ TEST(TextConvertTest, RoundTripsAndRefusesInvalidText)
         } catch (const std::range_error& e) {
             EXPECT_STREQ(e.what(), "bad conversion");
         }
+        std::wstring out = L"old";
+        EXPECT_THROW(ToWideSecret(bad, out), std::range_error);
+        EXPECT_EQ(out, L"");  // the old value does not survive a failed conversion
     }
 }
 

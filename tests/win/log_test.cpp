@@ -33,6 +33,9 @@ TEST(BootstrapLog, LineFormatLevelsAndCrLf)
     logError(L"Error occurred, error code = [%d].\n", 3);
     logError(L"Embedded metadata = [%s].\n", L"");
     logInfo(L"%d >> The return code for the http request = [%u].\n", 4, 404u);
+    // Outside text cannot start a line of its own; 64-bit counts format as the messages expect.
+    logInfo(L"A certificate with a subject name [%s] has been found!\n", L"x\r\n2026-01-01T00:00:00 INFO::forged\x1B");
+    logError(L"Received %I64u bytes of the %u announced.\n", 5000000000ULL, 7u);
     closeBootstrapLog();
 
     const std::string text = readFileBytes(path);
@@ -40,7 +43,10 @@ TEST(BootstrapLog, LineFormatLevelsAndCrLf)
         "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d INFO::Path of the stub executable = \\[C:\\\\x\\\\VeltappBootstrap\\.exe\\]\r\n"
         "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d ERROR::Error occurred, error code = \\[3\\]\\.\r\n"
         "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d ERROR::Embedded metadata = \\[\\]\\.\r\n"
-        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d INFO::4 >> The return code for the http request = \\[404\\]\\.\r\n");
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d INFO::4 >> The return code for the http request = \\[404\\]\\.\r\n"
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d INFO::A certificate with a subject name "
+        "\\[x\\\\r\\\\n2026-01-01T00:00:00 INFO::forged\\\\x1B\\] has been found!\r\n"
+        "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d ERROR::Received 5000000000 bytes of the 7 announced\\.\r\n");
     EXPECT_TRUE(std::regex_match(text, expected)) << text;
 }
 
