@@ -39,8 +39,8 @@ source scripts/wine-session.sh
 trap velt_wine_stop EXIT
 velt_wine_start
 
-echo "== Windows tests under Wine"
-ctest --test-dir build/win --output-on-failure -L wine
+echo "== Windows tests under Wine, and the stub's size"
+ctest --test-dir build/win --output-on-failure -L 'wine|size'
 
 echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests "$@"

@@ -9,7 +9,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
@@ -38,6 +37,29 @@ void ThreadProc(void* param)
     } catch (...) {
         logError(L"ThreadProc exception caught, program exit.\n");
     }
+}
+
+// The worker thread's start routine. It holds its own reference to the metadata text, so the
+// text stays valid for as long as the worker runs, however early the main thread finishes.
+DWORD WINAPI workerThreadStart(LPVOID param)
+{
+    std::unique_ptr<std::shared_ptr<std::wstring>> text(static_cast<std::shared_ptr<std::wstring>*>(param));
+    ThreadProc(text->get());
+    return 0;
+}
+
+// Starts the worker detached: a plain Windows thread whose handle is closed at once, never
+// joined. False when the thread cannot be created.
+bool startWorker(const std::shared_ptr<std::wstring>& metadataText)
+{
+    auto* reference = new std::shared_ptr<std::wstring>(metadataText);
+    HANDLE thread = ::CreateThread(nullptr, 0, workerThreadStart, reference, 0, nullptr);
+    if (thread == nullptr) {
+        delete reference;
+        return false;
+    }
+    ::CloseHandle(thread);
+    return true;
 }
 
 int runMessageLoop()
@@ -75,7 +97,12 @@ int runApplication(HINSTANCE instance, LPWSTR /*commandLine*/, int showCommand)
     ::SendMessageW(g_dialog.hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
     ::ShowWindow(g_dialog.hwnd(), showCommand);
 
-    std::thread([metadataText] { ThreadProc(const_cast<std::wstring*>(metadataText.get())); }).detach();
+    if (!startWorker(metadataText)) {
+        // Without a worker the window would wait for ever: end as when it cannot be created.
+        logError(L"Error in creating worker thread!\n");
+        ::DestroyWindow(g_dialog.hwnd());
+        return 0;
+    }
 
     const int result = runMessageLoop();
     ::DestroyWindow(g_dialog.hwnd());

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace velt {
 

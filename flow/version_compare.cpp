@@ -1,15 +1,20 @@
 #include "flow/version_compare.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <sstream>
 
 namespace velt {
 
 std::vector<std::string> splitString(const std::string& text, char delimiter)
 {
     std::vector<std::string> parts;
-    std::istringstream stream(text);
-    for (std::string part; std::getline(stream, part, delimiter);) parts.push_back(part);
+    // As successive getline reads: a piece ends at each delimiter, and text left after the last
+    // delimiter (if any) is the last piece.
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find(delimiter, start), text.size());
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
     return parts;
 }
 

@@ -5,7 +5,7 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
-#include "app/unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace velt {
 

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
-#include <sstream>
 
 namespace VELT {
 namespace ProxyManager {
@@ -97,16 +96,24 @@ const char* GetLevelName(int level)
 
 std::wstring BuildDebugLine(int level, const std::wstring& message)
 {
-    std::wostringstream line;
-    line << kLinePrefix << GetLevelName(level) << kLevelSeparator << message << L"\n" << std::flush;
-    return line.str();
+    // The prefix, level name and separator are ASCII: widened character by character.
+    std::wstring line;
+    for (const char* part : {kLinePrefix, GetLevelName(level), kLevelSeparator}) {
+        for (; *part != '\0'; ++part) line.push_back(static_cast<wchar_t>(*part));
+    }
+    line += message;
+    line += L'\n';
+    return line;
 }
 
 std::string BuildDebugLineA(int level, const std::string& message)
 {
-    std::ostringstream line;
-    line << kLinePrefix << GetLevelName(level) << kLevelSeparator << message << "\n" << std::flush;
-    return line.str();
+    std::string line = kLinePrefix;
+    line += GetLevelName(level);
+    line += kLevelSeparator;
+    line += message;
+    line += '\n';
+    return line;
 }
 
 void DebugLog(int level, const wchar_t* format, ...)
@@ -132,11 +139,16 @@ void DebugLogA(int level, const char* format, ...)
 std::string FormatResult(const ProxyResult& result)
 {
     auto text = [](const char* s) { return s != nullptr ? s : ""; };
-    std::ostringstream out;
-    out << "Output: [" << "server=" << text(result.server) << " " << "serverPort="
-        << text(result.serverPort) << " " << "user=" << text(result.user) << " "
-        << "password=****" << " " << "authScheme=" << result.authScheme << "]";
-    return out.str();
+    std::string out = "Output: [server=";
+    out += text(result.server);
+    out += " serverPort=";
+    out += text(result.serverPort);
+    out += " user=";
+    out += text(result.user);
+    out += " password=**** authScheme=";
+    out += std::to_string(result.authScheme);
+    out += "]";
+    return out;
 }
 
 PMStatus ReportStatus(PMStatus status, const ProxyResult* result)

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "app/unique_handle.h"
+#include "common/unique_handle.h"
 #include "proxymanager/diagnostics.h"
 
 namespace VELT {

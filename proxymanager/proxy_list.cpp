@@ -1,7 +1,7 @@
 #include "proxymanager/proxy_list.h"
 
-#include <regex>
-#include <sstream>
+#include <algorithm>
+
 
 #include "proxymanager/diagnostics.h"
 #include "proxymanager/text_convert.h"
@@ -11,18 +11,71 @@ namespace ProxyManager {
 
 namespace {
 
-const std::wregex& targetUrlExpression()
+// The two expressions the list syntax is defined by, matched by hand: a scheme word in any
+// letter case ("http", "https", "ftp", "socks", tried in that order), a separator, and the rest
+// of the line. "Line" is meant as in ECMAScript regular expressions, whose "." stops at a line
+// terminator. The target URL takes "://" as its separator; a tagged list also takes "=".
+const wchar_t* const kSchemeWords[] = {L"http", L"https", L"ftp", L"socks"};
+
+bool isLineTerminator(wchar_t c)
 {
-    static const std::wregex re(L"(http|https|ftp|socks)(://)(.*)",
-                                std::regex_constants::ECMAScript | std::regex_constants::icase);
-    return re;
+    return c == L'\n' || c == L'\r' || c == L'\u2028' || c == L'\u2029';
 }
 
-const std::wregex& taggedListExpression()
+wchar_t asciiLower(wchar_t c)
 {
-    static const std::wregex re(L"(http|https|ftp|socks)(=|://)(.*)",
-                                std::regex_constants::ECMAScript | std::regex_constants::icase);
-    return re;
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool startsWithAt(const std::wstring& text, std::size_t pos, const wchar_t* word, bool ignoreCase)
+{
+    for (; *word != L'\0'; ++word, ++pos) {
+        if (pos >= text.size()) return false;
+        const wchar_t c = ignoreCase ? asciiLower(text[pos]) : text[pos];
+        if (c != *word) return false;
+    }
+    return true;
+}
+
+struct Tag {
+    std::size_t wordLength = 0;  // the scheme word
+    std::size_t length = 0;      // scheme word and separator
+};
+
+// A scheme word and its separator starting exactly at pos.
+bool tagAt(const std::wstring& text, std::size_t pos, bool equalsSeparates, Tag& tag)
+{
+    for (const wchar_t* word : kSchemeWords) {
+        if (!startsWithAt(text, pos, word, true)) continue;
+        const std::size_t after = pos + std::char_traits<wchar_t>::length(word);
+        std::size_t separator = 0;
+        if (equalsSeparates && startsWithAt(text, after, L"=", false)) {
+            separator = 1;
+        } else if (startsWithAt(text, after, L"://", false)) {
+            separator = 3;
+        } else {
+            continue;  // a longer word may still fit ("https" after "http")
+        }
+        tag.wordLength = after - pos;
+        tag.length = tag.wordLength + separator;
+        return true;
+    }
+    return false;
+}
+
+// The leftmost tag at or after from; npos when there is none.
+std::size_t findTag(const std::wstring& text, std::size_t from, bool equalsSeparates, Tag& tag)
+{
+    for (std::size_t pos = from; pos < text.size(); ++pos) {
+        if (tagAt(text, pos, equalsSeparates, tag)) return pos;
+    }
+    return std::wstring::npos;
+}
+
+std::size_t lineEnd(const std::wstring& text, std::size_t from)
+{
+    while (from < text.size() && !isLineTerminator(text[from])) ++from;
+    return from;
 }
 
 }  // namespace
@@ -33,12 +86,9 @@ bool GetServerTypeStrAndDefaultPort(const std::wstring& url, std::wstring& serve
     DebugLog(LOG_DEBUG, L"Performing 'GetServerTypeStrAndDefaultPort' ...");
     serverType = L"https";
     defaultPort = "443";
-    // Only the scheme at the front decides; matching a bounded head keeps an absurdly long URL
-    // from exhausting the stack in the regular expression engine.
-    const std::wstring head = url.size() > kMaxProxyListChars ? url.substr(0, kMaxProxyListChars) : url;
-    std::wsmatch match;
-    if (!std::regex_match(head, match, targetUrlExpression())) return true;
-    const std::wstring scheme = match[1].str();
+    Tag tag;
+    if (!tagAt(url, 0, false, tag) || lineEnd(url, tag.length) != url.size()) return true;
+    const std::wstring scheme = url.substr(0, tag.wordLength);
     if (EqualsIgnoreCase(scheme, L"http")) {
         serverType = L"http";
         defaultPort = "80";
@@ -63,24 +113,33 @@ bool ExtractServerData(const std::wstring& serverType, std::wstring& proxyList)
         return false;
     }
 
-    const std::wregex& tagged = taggedListExpression();
     // A list that does not start with a scheme word applies to every scheme.
-    if (!std::regex_match(proxyList, tagged)) return true;
+    Tag tag;
+    if (!tagAt(proxyList, 0, true, tag) || lineEnd(proxyList, tag.length) != proxyList.size()) return true;
 
     for (;;) {
-        std::wsmatch match;
-        if (!std::regex_search(proxyList, match, tagged)) {
+        const std::size_t pos = findTag(proxyList, 0, true, tag);
+        if (pos == std::wstring::npos) {
             if (proxyList.empty()) {
                 DebugLog(LOG_ERROR,
                          L"Failed to detect correct proxy server info of format like 'https://' or 'https='");
             }
             return false;
         }
-        const std::wstring scheme = match[1].str();
-        proxyList = match[3].str();
+        const std::wstring scheme = proxyList.substr(pos, tag.wordLength);
+        const std::size_t restStart = pos + tag.length;
+        proxyList = proxyList.substr(restStart, lineEnd(proxyList, restStart) - restStart);
         if (EqualsIgnoreCase(scheme, serverType)) {
-            // Cut the remainder at the next tagged entry.
-            proxyList = std::regex_replace(proxyList, tagged, L"");
+            // Cut the remainder at the next tagged entry: each tag is dropped with the rest of
+            // its line, the text between them stays.
+            std::wstring kept;
+            std::size_t cursor = 0;
+            for (std::size_t next; (next = findTag(proxyList, cursor, true, tag)) != std::wstring::npos;) {
+                kept.append(proxyList, cursor, next - cursor);
+                cursor = lineEnd(proxyList, next + tag.length);
+            }
+            kept.append(proxyList, cursor, std::wstring::npos);
+            proxyList = kept;
             return true;
         }
     }
@@ -125,9 +184,11 @@ bool ParseServerAndPortInfo(const std::string& defaultPort, const std::wstring& 
 bool SplitByDelimiter(const std::wstring& text, wchar_t delimiter, std::vector<std::wstring>& parts)
 {
     if (text.empty() || delimiter == L'\0') return false;
-    std::wistringstream stream(text);
-    std::wstring piece;
-    while (std::getline(stream, piece, delimiter)) parts.push_back(piece);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find(delimiter, start), text.size());
+        parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
     return true;
 }
 

@@ -12,9 +12,8 @@
 namespace VELT {
 namespace ProxyManager {
 
-// Longest proxy list the parser takes. The standard regular expressions recurse once per
-// character they match, so a few thousand characters more would overflow the worker thread's
-// stack; real lists are far shorter.
+// Longest proxy list the parser takes. Real lists are far shorter; a longer one is refused as a
+// whole rather than probed entry by entry.
 constexpr std::size_t kMaxProxyListChars = 4096;
 
 // Server type and default port for the target URL's scheme ("https"/"443" when unknown).

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "common/unique_handle.h"
 #include "proxymanager/proxy_manager_impl.h"
 
 namespace VELT {

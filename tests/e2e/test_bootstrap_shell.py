@@ -186,3 +186,47 @@ def test_json_without_a_usable_manifest_url_fails_like_bad_json(bootstrap, metad
     assert ("ERROR", "Error occurred, error code = [3].") in messages(run)
     run.close_window()
     assert run.wait() == 0
+
+
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
+
+
+def test_window_scales_with_the_display_and_keeps_its_text_whole(bootstrap):
+    """At 96, 144 and 192 DPI (the prefix's LogPixels) the per-monitor-aware dialog is laid out
+    again: window, bar and status line grow with the scale, and the status text in the dialog's
+    font fits its line. Screenshots dpi-96/144/192 are kept."""
+    exe = bootstrap.stamp(NOT_JSON)
+    layouts = {}
+    try:
+        for dpi in (96, 144, 192):
+            rc, out = bootstrap.wine.run(["reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD",
+                                          "/d", str(dpi), "/f"])
+            assert rc == 0, out
+            # German: among the longer texts of string 107.
+            run = bootstrap.start(exe, lang="de_DE.UTF-8")
+            state = run.wait_for(lambda s: s["found"] and s.get("status") == "Abgebrochen.(Fehler:3)",
+                                 what="abort text")
+            run.screenshot(f"dpi-{dpi}")
+            layouts[dpi] = state
+            assert run.close_window()["found"]
+            assert run.wait() == 0
+    finally:
+        bootstrap.wine.run(["reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", "96", "/f"])
+
+    width = lambda r: r[2] - r[0]  # noqa: E731
+    height = lambda r: r[3] - r[1]  # noqa: E731
+    base = layouts[96]
+    for dpi, s in layouts.items():
+        scale = dpi / 96
+        # Text not clipped: the status line holds the text in the dialog's font at this scale.
+        text_width, text_height = s["statusExtent"]
+        assert text_width <= width(s["statusRect"]) and text_height <= height(s["statusRect"]), (dpi, s)
+        # In proportion: every measure grows with the scale (font metrics round, hence 10 %).
+        for measure, value in [("client width", s["client"][0] / base["client"][0]),
+                               ("client height", s["client"][1] / base["client"][1]),
+                               ("bar width", width(s["barRect"]) / width(base["barRect"])),
+                               ("bar height", height(s["barRect"]) / height(base["barRect"])),
+                               ("status width", width(s["statusRect"]) / width(base["statusRect"])),
+                               ("status height", height(s["statusRect"]) / height(base["statusRect"])),
+                               ("text height", text_height / base["statusExtent"][1])]:
+            assert abs(value / scale - 1) <= 0.1, (dpi, measure, value)

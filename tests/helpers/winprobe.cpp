@@ -1,5 +1,7 @@
 // winprobe: reads the bootstrap's progress window from outside, the way a user sees it.
-//   winprobe OUT.json state [TITLE]   status text, progress position, range and style, as JSON
+//   winprobe OUT.json state [TITLE]   status text, progress position, range and style, as JSON,
+//                                     and the layout in physical pixels: client size, the status
+//                                     and bar rectangles, the status text's extent in its font
 //   winprobe OUT.json close [TITLE]   sends WM_CLOSE to the window (what the close button does)
 // TITLE picks another dialog-class window than the progress window "Veltrane" (a message box).
 // Results go to a UTF-8 file, not to a pipe.
@@ -47,6 +49,35 @@ LRESULT ask(HWND w, UINT msg, WPARAM wp, LPARAM lp)
     return static_cast<LRESULT>(result);
 }
 
+std::string rectJson(HWND dlg, HWND control)
+{
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&r), 2);
+    return "[" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
+           std::to_string(r.bottom) + "]";
+}
+
+// Width and height of the text in the dialog's font (its template's "MS Shell Dlg", 8 points) at
+// the display's scale. A font handle cannot be borrowed from another process, so the probe makes
+// the same font itself.
+std::string extentJson(const std::wstring& text)
+{
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontW(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                             DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, L"MS Shell Dlg");
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    return "[" + std::to_string(size.cx) + ", " + std::to_string(metrics.tmHeight) + "]";
+}
+
 std::wstring textOf(HWND w)
 {
     wchar_t buf[512] = {};
@@ -60,6 +91,8 @@ std::wstring textOf(HWND w)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3 && argc != 4) return 2;
+    // Physical pixels, whatever the display scale: no scaling of the coordinates it reads.
+    SetProcessDPIAware();
     FILE* out = _wfopen(argv[1], L"wb");
     if (!out) return 3;
     const std::wstring command = argv[2];
@@ -73,6 +106,12 @@ int wmain(int argc, wchar_t** argv)
         json += ", \"hasStatus\": " + std::string(status ? "true" : "false");
         json += ", \"hasProgress\": " + std::string(bar ? "true" : "false");
         if (status) json += ", \"status\": " + jsonString(textOf(status));
+        RECT client{};
+        GetClientRect(dlg, &client);
+        json += ", \"client\": [" + std::to_string(client.right) + ", " + std::to_string(client.bottom) + "]";
+        if (status) json += ", \"statusRect\": " + rectJson(dlg, status);
+        if (status) json += ", \"statusExtent\": " + extentJson(textOf(status));
+        if (bar) json += ", \"barRect\": " + rectJson(dlg, bar);
         if (bar) {
             const LONG style = GetWindowLongW(bar, GWL_STYLE);
             json += ", \"pos\": " + std::to_string(ask(bar, PBM_GETPOS, 0, 0));

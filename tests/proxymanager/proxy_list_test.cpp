@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <random>
+#include <regex>
+
 #include "debug_capture.h"
 #include "proxymanager/proxy_list.h"
 
@@ -188,5 +191,105 @@ TEST(ProxyListTest, VeryLongTargetUrlKeepsItsScheme)
     const std::string url = "http://example.com/" + std::string(100000, 'x');
     EXPECT_THAT(parse(url, L"p").candidates, ElementsAre(C("p", "80")));
 }
+
+}  // namespace
+
+namespace {
+
+// The list syntax is defined by two ECMAScript expressions (case-insensitive); the parser
+// matches them by hand. These are the expressions themselves, as the reference.
+const std::wregex kTargetUrl(L"(http|https|ftp|socks)(://)(.*)", std::regex::ECMAScript | std::regex::icase);
+const std::wregex kTagged(L"(http|https|ftp|socks)(=|://)(.*)", std::regex::ECMAScript | std::regex::icase);
+
+std::wstring referenceServerType(const std::wstring& url)
+{
+    std::wsmatch m;
+    if (!std::regex_match(url, m, kTargetUrl)) return L"https";
+    const std::wstring scheme = m[1].str();
+    for (const wchar_t* word : {L"http", L"ftp", L"socks"}) {
+        if (EqualsIgnoreCase(scheme, word)) return word;
+    }
+    return L"https";
+}
+
+bool referenceExtract(const std::wstring& serverType, std::wstring& list)
+{
+    if (!std::regex_match(list, kTagged)) return true;
+    for (;;) {
+        std::wsmatch m;
+        if (!std::regex_search(list, m, kTagged)) return false;
+        const std::wstring scheme = m[1].str();
+        list = m[3].str();
+        if (EqualsIgnoreCase(scheme, serverType)) {
+            list = std::regex_replace(list, kTagged, L"");
+            return true;
+        }
+    }
+}
+
+TEST(ProxyListTest, MatcherAgreesWithTheDefiningExpressions)
+{
+    // Pieces chosen to meet every subtle point: ordered alternatives ("http" before "https"),
+    // letter case, "=" against "://", separators cut short, tags in mid-text, and the line
+    // terminators at which the greedy third group stops.
+    const std::vector<std::wstring> pieces = {
+        L"http", L"https", L"HTTPS", L"hTtP", L"ftp", L"FTP", L"socks", L"SoCkS", L"sock", L"htt",
+        L"=", L"://", L":/", L":", L"/", L";", L"p1", L"80", L"s", L"x", L" ", L"\n", L"\r",
+        L"\u2028", L"\u2029", L"\u00e9", L"\t"};
+    std::mt19937 random(20261209);
+    std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+    std::uniform_int_distribution<int> length(0, 9);
+    for (int i = 0; i < 20000; ++i) {
+        std::wstring text;
+        for (int n = length(random); n > 0; --n) text += pieces[pick(random)];
+
+        std::wstring serverType;
+        std::string port;
+        GetServerTypeStrAndDefaultPort(text, serverType, port);
+        ASSERT_EQ(serverType, referenceServerType(text)) << "url #" << i;
+
+        for (const wchar_t* type : {L"http", L"https", L"ftp", L"socks"}) {
+            std::wstring actual = text;
+            std::wstring expected = text;
+            const bool ok = ExtractServerData(type, actual);
+            ASSERT_EQ(ok, referenceExtract(type, expected)) << "list #" << i;
+            ASSERT_EQ(actual, expected) << "list #" << i;
+        }
+    }
+}
+
+struct SubtleCase {
+    const char* url;
+    const wchar_t* list;
+    std::vector<ProxyCandidate> expected;
+};
+
+class ProxyListSubtleTest : public ::testing::TestWithParam<SubtleCase> {};
+
+TEST_P(ProxyListSubtleTest, GivesTheCandidatesOfTheExpressions)
+{
+    EXPECT_THAT(parse(GetParam().url, GetParam().list).candidates, ::testing::ContainerEq(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProxyList, ProxyListSubtleTest,
+    ::testing::Values(
+        // Letter case of tag and target.
+        SubtleCase{"HtTpS://a/", L"hTtPs://p2:8443", {C("p2", "8443")}},
+        SubtleCase{"socks://a/", L"SOCKS=s1", {C("s1", "1080")}},
+        // "http" is tried before "https": "https=" still reads as the https tag.
+        SubtleCase{"http://a/", L"https=p2;http=p1", {C("p1", "80")}},
+        // The third group runs to the end; later tags cut it wherever they stand.
+        SubtleCase{"http://a/", L"http=p1;ftp=f1;http=p3", {C("p1", "80")}},
+        SubtleCase{"http://a/", L"ftp=f1;http=p1:80;https=p2", {C("p1", "80")}},
+        SubtleCase{"http://a/", L"http=p1;xftp=f1", {C("p1", "80"), C("x", "80")}},
+        // "://" and "=" both separate; a tag inside an entry is cut as well.
+        SubtleCase{"http://a/", L"http://p1:80", {C("p1", "80")}},
+        SubtleCase{"http://a/", L"http=p1:80;https://p2", {C("p1", "80")}},
+        SubtleCase{"http://a/", L"http:/p1", {C("http", "/p1")}},
+        // A line break in the list: the whole-list expression fails, so it is a plain list.
+        SubtleCase{"http://a/", L"http=p1:80\nhttps=p2", {C("http=p1", "80\nhttps=p2")}},
+        // A line break in the target URL: no match, so the https defaults.
+        SubtleCase{"http://a/\r", L"p", {C("p", "443")}}));
 
 }  // namespace

@@ -120,6 +120,39 @@ TEST(TextConvertTest, RoundTripsAndRefusesInvalidText)
     }
 }
 
+TEST(TextConvertTest, Utf8BoundariesFollowTheStandardFacets)
+{
+    // Shortest and longest forms of each length, overlong forms, the top of the code space, and
+    // encoded surrogates, which the standard library's UTF-8 facets pass through as one unit.
+    struct Case {
+        const char* utf8;
+        std::u32string code;  // empty: refused
+    };
+    const Case cases[] = {
+        {"\x7f", U"\x7f"},         {"\xc2\x80", U"\x80"},       {"\xdf\xbf", U"\x7ff"},
+        {"\xe0\xa0\x80", U"\x800"}, {"\xef\xbf\xbf", U"\xffff"}, {"\xed\xa0\x80", U"\xd800"},
+        {"\xf0\x90\x80\x80", U"\x10000"}, {"\xf4\x8f\xbf\xbf", U"\x10ffff"},
+        {"\xc0\x80", U""},         {"\xc1\xbf", U""},         {"\xe0\x9f\xbf", U""},
+        {"\xf0\x8f\xbf\xbf", U""}, {"\xf4\x90\x80\x80", U""}, {"\xf5\x80\x80\x80", U""},
+        {"\x80", U""},              {"\xe2\x28\xa1", U""},     {"\xf0\x90\x80", U""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.utf8);
+        try {
+            const std::wstring wide = ToWide(c.utf8);
+            ASSERT_FALSE(c.code.empty()) << "accepted";
+            if (sizeof(wchar_t) == 4 || c.code[0] <= 0xFFFF) {
+                EXPECT_EQ(wide, std::wstring(1, static_cast<wchar_t>(c.code[0])));
+            } else {
+                EXPECT_EQ(wide.size(), 2u);
+            }
+            if (c.code[0] < 0xD800 || c.code[0] > 0xDFFF) EXPECT_EQ(ToUtf8(wide), c.utf8);
+        } catch (const std::range_error& e) {
+            EXPECT_TRUE(c.code.empty()) << "refused";
+            EXPECT_STREQ(e.what(), "bad conversion");
+        }
+    }
+}
+
 TEST(AuthSchemeTest, FirstMatchingRowDecides)
 {
     struct Row {

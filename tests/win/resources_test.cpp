@@ -183,6 +183,8 @@ TEST_F(BuiltExe, VersionIconAndManifest)
           "version=\"6.0.0.0\"", "processorArchitecture=\"X86\"", "publicKeyToken=\"6595b64144ccf1df\"",
           "language=\"*\"", "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
           "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
-          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+          "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>",
+          "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2</dpiAwareness>"})
         EXPECT_NE(manifest.find(needle), std::string::npos) << needle;
 }

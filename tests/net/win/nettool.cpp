@@ -10,6 +10,8 @@
 //                                                   until the file HOLD exists
 //   nettool bench URL FILE OUT                       downloadFile into the progress window,
 //                                                   with wall/CPU time, peak memory, latency
+//   nettool plainget URL FILE OUT                    a plain WinHTTP loop (no window, no proxy,
+//                                                   1 MiB reads): the platform's ceiling
 //   nettool addroot CERT.der                         adds a certificate to the machine's Root
 //   nettool ie FLAGS PROXY|-                         the user's Internet settings
 //   nettool cred-write TARGET USERHEX PASSHEX        a generic credential (UTF-8 as hex)
@@ -21,6 +23,7 @@
 #include <psapi.h>
 #include <wincred.h>
 #include <wincrypt.h>
+#include <winhttp.h>
 
 #include <json/json.h>
 
@@ -58,13 +61,65 @@ std::string fromHex(const std::wstring& hex)
     return out;
 }
 
+// JSON text of the values this tool reports (the product's JsonCpp is built without its stream
+// writers): one line, UTF-8 as it stands, doubles with 17 significant digits.
+void appendJson(std::string& out, const Json::Value& value)
+{
+    char number[32];
+    switch (value.type()) {
+    case Json::nullValue: out += "null"; break;
+    case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+    case Json::intValue: out += std::to_string(value.asLargestInt()); break;
+    case Json::uintValue: out += std::to_string(value.asLargestUInt()); break;
+    case Json::realValue:
+        std::snprintf(number, sizeof number, "%.17g", value.asDouble());
+        out += std::isfinite(value.asDouble()) ? number : "null";
+        break;
+    case Json::stringValue:
+        out += '"';
+        for (const char c : value.asString()) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                std::snprintf(number, sizeof number, "\\u%04x", c);
+                out += number;
+            } else {
+                out += c;
+            }
+        }
+        out += '"';
+        break;
+    case Json::arrayValue:
+        out += '[';
+        for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+            if (i) out += ',';
+            appendJson(out, value[i]);
+        }
+        out += ']';
+        break;
+    case Json::objectValue: {
+        out += '{';
+        bool first = true;
+        for (const std::string& name : value.getMemberNames()) {
+            if (!first) out += ',';
+            first = false;
+            appendJson(out, Json::Value(name));
+            out += ':';
+            appendJson(out, value[name]);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
 void writeJson(const std::wstring& path, const Json::Value& value)
 {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
+    std::string text;
+    appendJson(text, value);
     std::ofstream out(path.c_str(), std::ios::binary);
-    out << Json::writeString(builder, value) << "\n";
+    out << text << "\n";
 }
 
 // Runs `body` and turns the flow's coded errors into their number (0 when none).
@@ -333,6 +388,64 @@ int cmdBench(wchar_t** argv)
     return 0;
 }
 
+// What any WinHTTP program can reach here: the same server and file as downloadFile, but no
+// window, no proxy lookup, no progress and large reads straight into the file.
+int cmdPlainGet(wchar_t** argv)
+{
+    const auto start = std::chrono::steady_clock::now();
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    URL_COMPONENTS url{};
+    url.dwStructSize = sizeof(url);
+    url.lpszHostName = host;
+    url.dwHostNameLength = 256;
+    url.lpszUrlPath = path;
+    url.dwUrlPathLength = 2048;
+    if (!WinHttpCrackUrl(argv[2], 0, 0, &url)) return 64;
+    HINTERNET session = WinHttpOpen(L"WEB_INSTALL_3_0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET connection = session ? WinHttpConnect(session, host, url.nPort, 0) : nullptr;
+    HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                                        WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                        url.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0)
+                                   : nullptr;
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    bool ok = request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+              WinHttpReceiveResponse(request, nullptr) &&
+              WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                  WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX) &&
+              status == 200;
+    HANDLE file = ok ? CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                     : INVALID_HANDLE_VALUE;
+    ok = ok && file != INVALID_HANDLE_VALUE;
+    std::vector<char> buffer(1 << 20);
+    double bytes = 0;
+    while (ok) {
+        DWORD got = 0;
+        DWORD written = 0;
+        ok = WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got);
+        if (!ok || got == 0) break;
+        ok = WriteFile(file, buffer.data(), got, &written, nullptr) && written == got;
+        bytes += got;
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    for (HINTERNET h : {request, connection, session}) {
+        if (h) WinHttpCloseHandle(h);
+    }
+    PROCESS_MEMORY_COUNTERS mem{};
+    mem.cb = sizeof(mem);
+    GetProcessMemoryInfo(GetCurrentProcess(), &mem, sizeof(mem));
+    Json::Value out;
+    out["ok"] = ok;
+    out["status"] = static_cast<Json::UInt>(status);
+    out["bytes"] = bytes;
+    out["wall"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out["peakWorkingSet"] = static_cast<Json::UInt64>(mem.PeakWorkingSetSize);
+    writeJson(argv[4], out);
+    return 0;
+}
+
 int cmdAddRoot(const wchar_t* certFile)
 {
     std::ifstream in(certFile, std::ios::binary);
@@ -403,6 +516,7 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"verify" && argc == 5) return cmdVerify(argv);
     if (command == L"install" && argc >= 5) return cmdInstall(argv, argc);
     if (command == L"bench" && argc == 5) return cmdBench(argv);
+    if (command == L"plainget" && argc == 5) return cmdPlainGet(argv);
     if (command == L"addroot" && argc == 3) return cmdAddRoot(argv[2]);
     if (command == L"ie" && argc == 4) return cmdIe(argv[2], argv[3]);
     if (command == L"cred-write" && argc == 5) return cmdCredWrite(argv[2], argv[3], argv[4]);

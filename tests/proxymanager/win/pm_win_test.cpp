@@ -180,11 +180,15 @@ TEST(WinTextConvertTest, SurrogatePairsConvertAndLoneSurrogatesAreRefused)
     static_assert(sizeof(wchar_t) == 2, "UTF-16 wide text");
     EXPECT_EQ(ToWide("\xf0\x9f\x94\x91"), std::wstring(L"\xD83D\xDD11"));
     EXPECT_EQ(ToUtf8(L"\xD83D\xDD11"), "\xf0\x9f\x94\x91");
-    try {
-        ToUtf8(std::wstring(1, wchar_t(0xD800)));
-        ADD_FAILURE() << "lone surrogate converted";
-    } catch (const std::range_error& e) {
-        EXPECT_STREQ(e.what(), "bad conversion");
+    // A lone surrogate anywhere, or a high one followed by anything but a low one.
+    for (const std::wstring& bad : {std::wstring(L"\xD800"), std::wstring(L"a\xDC00"), std::wstring(L"\xD83Dx"),
+                                   std::wstring(L"x\xD83D")}) {
+        try {
+            ToUtf8(bad);
+            ADD_FAILURE() << "lone surrogate converted";
+        } catch (const std::range_error& e) {
+            EXPECT_STREQ(e.what(), "bad conversion");
+        }
     }
 }
 

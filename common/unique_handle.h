@@ -1,4 +1,5 @@
-// One owner type for every Win32 handle. The traits say how a handle of the kind is closed and
+// One owner type for every Win32 handle, shared by the bootstrap and the proxy-manager library
+// (header only, no dependency of its own). The traits say how a handle of the kind is closed and
 // which value means "none" (null for most calls, INVALID_HANDLE_VALUE for CreateFileW), so every
 // handle closes the right way on every path, exceptions included.
 #pragma once
