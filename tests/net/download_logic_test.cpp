@@ -13,7 +13,52 @@ TEST(DownloadLogic, InstallerFileNameIsTheLastPathSegment)
     EXPECT_EQ(installerFileNameFromUrl(L"http://h/a/"), L"");
     EXPECT_EQ(installerFileNameFromUrl(L"Setup.exe"), L"Setup.exe");
     EXPECT_EQ(installerFileNameFromUrl(L""), L"");
-    EXPECT_EQ(installerFileNameFromUrl(L"http://h/x.exe?v=1/2"), L"2");
+    // Query and fragment are dropped before the last "/" is looked for; the host never counts.
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/x.exe?v=1/2"), L"x.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"https://h/d/VeltraneDesktopApp.exe?sig=a%2Fb&exp=1#frag/x"),
+              L"VeltraneDesktopApp.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/a%2F..%2Fb.exe"), L"a%2F..%2Fb.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h"), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h?x=/y.exe"), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/files/..\\..\\x.exe"), L"..\\..\\x.exe");
+}
+
+struct NameCase {
+    const wchar_t* name;
+    FileNameProblem problem;
+};
+
+class PlainFileName : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(PlainFileName, Rule)
+{
+    EXPECT_EQ(checkPlainFileName(GetParam().name), GetParam().problem);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DownloadLogic, PlainFileName,
+    ::testing::Values(
+        NameCase{L"VeltraneDesktopApp.exe", FileNameProblem::Ok}, NameCase{L"setup", FileNameProblem::Ok},
+        NameCase{L"a%2F..%2Fb.exe", FileNameProblem::Ok}, NameCase{L"CONSOLE.exe", FileNameProblem::Ok},
+        NameCase{L"COM0", FileNameProblem::Ok}, NameCase{L"LPT10.exe", FileNameProblem::Ok},
+        NameCase{L".hidden", FileNameProblem::Ok}, NameCase{L"", FileNameProblem::Empty},
+        NameCase{L".", FileNameProblem::DotName}, NameCase{L"..", FileNameProblem::DotName},
+        NameCase{L"..\\..\\x.exe", FileNameProblem::Separator}, NameCase{L"C:\\x.exe", FileNameProblem::Separator},
+        NameCase{L"\\\\host\\share\\x", FileNameProblem::Separator}, NameCase{L"a/b", FileNameProblem::Separator},
+        NameCase{L"x.exe:stream", FileNameProblem::Separator}, NameCase{L"x\r\n.exe", FileNameProblem::ControlCharacter},
+        NameCase{L"x\x7F.exe", FileNameProblem::ControlCharacter}, NameCase{L"\x01", FileNameProblem::ControlCharacter},
+        NameCase{L"x*.exe", FileNameProblem::ReservedCharacter}, NameCase{L"x?.exe", FileNameProblem::ReservedCharacter},
+        NameCase{L"\"x\".exe", FileNameProblem::ReservedCharacter}, NameCase{L"<x>", FileNameProblem::ReservedCharacter},
+        NameCase{L"x|y", FileNameProblem::ReservedCharacter}, NameCase{L"x.exe.", FileNameProblem::TrailingDotOrBlank},
+        NameCase{L"x.exe ", FileNameProblem::TrailingDotOrBlank}, NameCase{L"...", FileNameProblem::TrailingDotOrBlank},
+        NameCase{L"CON", FileNameProblem::DeviceName}, NameCase{L"nul.exe", FileNameProblem::DeviceName},
+        NameCase{L"Aux .txt", FileNameProblem::DeviceName}, NameCase{L"prn.tar.gz", FileNameProblem::DeviceName},
+        NameCase{L"com1", FileNameProblem::DeviceName}, NameCase{L"LPT9.exe", FileNameProblem::DeviceName}));
+
+TEST(DownloadLogic, LengthLimitIs255Characters)
+{
+    EXPECT_EQ(checkPlainFileName(std::wstring(251, L'a') + L".exe"), FileNameProblem::Ok);
+    EXPECT_EQ(checkPlainFileName(std::wstring(252, L'a') + L".exe"), FileNameProblem::TooLong);
 }
 
 TEST(DownloadLogic, ProxySchemeOrder)
