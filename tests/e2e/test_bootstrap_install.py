@@ -3,6 +3,7 @@ unattended run, launcher start; against a local update server, the real registry
 processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
 import shutil
 import time
+from pathlib import Path
 
 import pytest
 
@@ -255,13 +256,17 @@ def wait_for_error(run, code):
 def test_installer_name_that_is_not_a_plain_file_name_is_refused_before_writing(scenario, registry, file_name,
                                                                                   reason):
     scenario.serve("2.0.0.0", file_name=file_name)
+    # The attacker's server answers for the name as WinHTTP sends it (backslashes escaped).
+    scenario.site.routes["/files/" + file_name.replace("\\", "%5C")] = scenario.site.routes["/files/" + file_name]
     run = scenario.start()
     msgs = wait_for_error(run, 8)
     assert msgs[-2:] == [f"The installer's file name from the manifest is refused: {reason}.",
                          "Error occurred, error code = [8]."]
     assert scenario.installer_requests() == []
     assert sorted(p.name for p in scenario.downloads.iterdir()) == ["VeltappBootstrap.exe", "update.xml"]
-    assert not (scenario.tmp.parent / "x.exe").exists() and not (scenario.tmp / "x.exe").exists()
+    drive_c = Path(scenario.bootstrap.wine.env["WINEPREFIX"]) / "drive_c"
+    for folder in (scenario.tmp.parent, scenario.tmp, drive_c):
+        assert not (folder / "x.exe").exists(), folder
     assert scenario.runs() == []
 
 
