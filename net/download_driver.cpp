@@ -75,6 +75,12 @@ VerifiedInstaller downloadAndVerifyInstaller()
     VerifiedInstaller installer;
     const std::wstring url = acpToWide(getInstallerUrl());
     installer.fileName = installerFileNameFromUrl(url);
+    if (url.empty()) {
+        // No URL, nothing to name: the session refuses it with its own ERROR line (7), like any
+        // other URL it cannot use.
+        if (const int code = fetchInto(url, url, nullptr)) failWithCode(code);
+        failWithCode(kErrorSessionNotOpened);
+    }
     const FileNameProblem problem = checkPlainFileName(installer.fileName);
     if (problem != FileNameProblem::Ok) {
         // The name is not repeated here: it came from the network and is exactly what is wrong.
