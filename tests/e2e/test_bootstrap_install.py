@@ -223,27 +223,27 @@ def test_installer_that_cannot_start_is_logged_and_the_launcher_still_starts(sce
     assert [r["name"] for r in scenario.runs()] == ["VeAppMgrLauncher.exe"]
 
 
-@pytest.mark.parametrize("installer", ["other", "unsigned"])
-def test_refused_installer_is_deleted_before_code_9_is_shown(scenario, registry, installer):
-    scenario.serve("2.0.0.0", installer=installer)
-    run = scenario.start()
-    run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:9)", timeout=90, what="error 9")
-    # By the time the window shows the error, nothing is left to double-click.
-    assert not (scenario.downloads / INSTALLER).exists()
-    assert "Error occurred, error code = [9]." in messages(run)
-    run.close_window()
-    assert run.wait() == 0
-    assert scenario.runs() == []
-
-
-def wait_for_error(run, code):
+def failed_with(run, code, while_shown=lambda: None):
+    """Waits for the window's error state, closes it, and gives the log's messages before the
+    ThreadProc line."""
     run.wait_for(lambda s: s["found"] and s.get("status") == f"Aborted.(Error:{code})", timeout=90,
                  what=f"error {code}")
+    while_shown()
     run.close_window()
     assert run.wait() == 0
     msgs = messages(run)
     assert msgs[-1] == "ThreadProc exception caught, type std::exception, display error message."
     return msgs[:-1]
+
+
+@pytest.mark.parametrize("installer", ["other", "unsigned"])
+def test_refused_installer_is_deleted_before_code_9_is_shown(scenario, registry, installer):
+    scenario.serve("2.0.0.0", installer=installer)
+
+    def gone():
+        assert not (scenario.downloads / INSTALLER).exists(), "nothing may be left to double-click"
+    msgs = failed_with(scenario.start(), 9, while_shown=gone)
+    assert msgs[-1] == "Error occurred, error code = [9]." and scenario.runs() == []
 
 
 @pytest.mark.parametrize("file_name,reason", [
@@ -258,16 +258,13 @@ def test_installer_name_that_is_not_a_plain_file_name_is_refused_before_writing(
     scenario.serve("2.0.0.0", file_name=file_name)
     # The attacker's server answers for the name as WinHTTP sends it (backslashes escaped).
     scenario.site.routes["/files/" + file_name.replace("\\", "%5C")] = scenario.site.routes["/files/" + file_name]
-    run = scenario.start()
-    msgs = wait_for_error(run, 8)
+    msgs = failed_with(scenario.start(), 8)
     assert msgs[-2:] == [f"The installer's file name from the manifest is refused: {reason}.",
                          "Error occurred, error code = [8]."]
-    assert scenario.installer_requests() == []
+    assert scenario.installer_requests() == [] and scenario.runs() == []
     assert sorted(p.name for p in scenario.downloads.iterdir()) == ["VeltappBootstrap.exe", "update.xml"]
-    drive_c = Path(scenario.bootstrap.wine.env["WINEPREFIX"]) / "drive_c"
-    for folder in (scenario.tmp.parent, scenario.tmp, drive_c):
+    for folder in (scenario.tmp.parent, scenario.tmp, Path(scenario.bootstrap.wine.env["WINEPREFIX"]) / "drive_c"):
         assert not (folder / "x.exe").exists(), folder
-    assert scenario.runs() == []
 
 
 def test_signed_download_link_with_a_query_is_saved_under_its_path_name(scenario, registry):
@@ -303,8 +300,6 @@ def test_name_without_extension_runs_that_file_not_a_planted_exe(scenario, regis
     [installer] = scenario.runs()
     assert installer["path"].lower() == winpath(scenario.downloads / "setup").lower()
     assert installer["cmdline"] == '"setup" --mode unattended --launchClient "0"'
-    assert installer["cwd"].lower() == winpath(scenario.downloads).lower()
-    assert 'launchKestrel: commandLine = "setup" --mode unattended --launchClient "0". szPath = .\\' in messages(run)
 
 
 def test_proxy_answering_407_without_a_scheme_ends_with_code_7_and_no_prompt(scenario, registry, wine):
@@ -312,8 +307,7 @@ def test_proxy_answering_407_without_a_scheme_ends_with_code_7_and_no_prompt(sce
         assert wine.run([NETTOOL, "ie", 2, f"127.0.0.1:{proxy.port}"])[0] == 0
         try:
             scenario.serve("2.0.0.0")
-            run = scenario.start()
-            msgs = wait_for_error(run, 7)
+            msgs = failed_with(scenario.start(), 7)
         finally:
             wine.run([NETTOOL, "ie", 1, "-"])
     assert msgs[-2:] == ["Error in veltGetProxyInfo, error code 2", "Error occurred, error code = [7]."]

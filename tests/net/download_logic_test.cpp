@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "net/download_logic.h"
 
@@ -23,42 +25,23 @@ TEST(DownloadLogic, InstallerFileNameIsTheLastPathSegment)
     EXPECT_EQ(installerFileNameFromUrl(L"http://h/files/..\\..\\x.exe"), L"..\\..\\x.exe");
 }
 
-struct NameCase {
-    const wchar_t* name;
-    FileNameProblem problem;
-};
-
-class PlainFileName : public ::testing::TestWithParam<NameCase> {};
-
-TEST_P(PlainFileName, Rule)
+TEST(DownloadLogic, PlainFileNameRule)
 {
-    EXPECT_EQ(checkPlainFileName(GetParam().name), GetParam().problem);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    DownloadLogic, PlainFileName,
-    ::testing::Values(
-        NameCase{L"VeltraneDesktopApp.exe", FileNameProblem::Ok}, NameCase{L"setup", FileNameProblem::Ok},
-        NameCase{L"a%2F..%2Fb.exe", FileNameProblem::Ok}, NameCase{L"CONSOLE.exe", FileNameProblem::Ok},
-        NameCase{L"COM0", FileNameProblem::Ok}, NameCase{L"LPT10.exe", FileNameProblem::Ok},
-        NameCase{L".hidden", FileNameProblem::Ok}, NameCase{L"", FileNameProblem::Empty},
-        NameCase{L".", FileNameProblem::DotName}, NameCase{L"..", FileNameProblem::DotName},
-        NameCase{L"..\\..\\x.exe", FileNameProblem::Separator}, NameCase{L"C:\\x.exe", FileNameProblem::Separator},
-        NameCase{L"\\\\host\\share\\x", FileNameProblem::Separator}, NameCase{L"a/b", FileNameProblem::Separator},
-        NameCase{L"x.exe:stream", FileNameProblem::Separator}, NameCase{L"x\r\n.exe", FileNameProblem::ControlCharacter},
-        NameCase{L"x\x7F.exe", FileNameProblem::ControlCharacter}, NameCase{L"\x01", FileNameProblem::ControlCharacter},
-        NameCase{L"x*.exe", FileNameProblem::ReservedCharacter}, NameCase{L"x?.exe", FileNameProblem::ReservedCharacter},
-        NameCase{L"\"x\".exe", FileNameProblem::ReservedCharacter}, NameCase{L"<x>", FileNameProblem::ReservedCharacter},
-        NameCase{L"x|y", FileNameProblem::ReservedCharacter}, NameCase{L"x.exe.", FileNameProblem::TrailingDotOrBlank},
-        NameCase{L"x.exe ", FileNameProblem::TrailingDotOrBlank}, NameCase{L"...", FileNameProblem::TrailingDotOrBlank},
-        NameCase{L"CON", FileNameProblem::DeviceName}, NameCase{L"nul.exe", FileNameProblem::DeviceName},
-        NameCase{L"Aux .txt", FileNameProblem::DeviceName}, NameCase{L"prn.tar.gz", FileNameProblem::DeviceName},
-        NameCase{L"com1", FileNameProblem::DeviceName}, NameCase{L"LPT9.exe", FileNameProblem::DeviceName}));
-
-TEST(DownloadLogic, LengthLimitIs255Characters)
-{
-    EXPECT_EQ(checkPlainFileName(std::wstring(251, L'a') + L".exe"), FileNameProblem::Ok);
-    EXPECT_EQ(checkPlainFileName(std::wstring(252, L'a') + L".exe"), FileNameProblem::TooLong);
+    using P = FileNameProblem;
+    const std::pair<P, std::vector<std::wstring>> cases[] = {
+        {P::Ok, {L"VeltraneDesktopApp.exe", L"setup", L"a%2F..%2Fb.exe", L"CONSOLE.exe", L"COM0", L"LPT10.exe",
+                 L".hidden", std::wstring(251, L'a') + L".exe"}},
+        {P::Empty, {L""}},
+        {P::DotName, {L".", L".."}},
+        {P::Separator, {L"..\\..\\x.exe", L"C:\\x.exe", L"\\\\host\\share\\x", L"a/b", L"x.exe:stream"}},
+        {P::ControlCharacter, {L"x\r\n.exe", L"x\x7F.exe", L"\x01"}},
+        {P::ReservedCharacter, {L"x*.exe", L"x?.exe", L"\"x\".exe", L"<x>", L"x|y"}},
+        {P::TrailingDotOrBlank, {L"x.exe.", L"x.exe ", L"..."}},
+        {P::DeviceName, {L"CON", L"nul.exe", L"Aux .txt", L"prn.tar.gz", L"com1", L"LPT9.exe"}},
+        {P::TooLong, {std::wstring(252, L'a') + L".exe"}},
+    };
+    for (const auto& [problem, names] : cases)
+        for (const std::wstring& name : names) EXPECT_EQ(checkPlainFileName(name), problem) << name;
 }
 
 TEST(DownloadLogic, ProxySchemeOrder)
