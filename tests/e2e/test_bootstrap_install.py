@@ -302,17 +302,26 @@ def test_name_without_extension_runs_that_file_not_a_planted_exe(scenario, regis
     assert installer["cmdline"] == '"setup" --mode unattended --launchClient "0"'
 
 
-def test_proxy_answering_407_without_a_scheme_ends_with_code_7_and_no_prompt(scenario, registry, wine):
-    with ScriptedProxy("noscheme") as proxy:
+@pytest.mark.parametrize("mode,stored_user,message,probes", [
+    # A challenge no credential can answer: no prompt, the only candidate fails.
+    ("noscheme", None, "Error in veltGetProxyInfo, error code 2", 1),
+    # A stored user name with a lone surrogate (written by another program) has no UTF-8 form:
+    # the conversion fails inside the proxy lookup, before the probe sends anything.
+    ("ok", "u16:00d8", "The download session cannot be set up: the proxy lookup or a text conversion failed.", 0),
+])
+def test_proxy_lookup_failures_end_with_code_7(scenario, registry, wine, mode, stored_user, message, probes):
+    with ScriptedProxy(mode) as proxy:
         assert wine.run([NETTOOL, "ie", 2, f"127.0.0.1:{proxy.port}"])[0] == 0
+        if stored_user:
+            assert wine.run([NETTOOL, "cred-write", "127.0.0.1", stored_user, "u16:7000"])[0] == 0
         try:
             scenario.serve("2.0.0.0")
             msgs = failed_with(scenario.start(), 7)
         finally:
+            wine.run([NETTOOL, "cred-delete", "127.0.0.1"])
             wine.run([NETTOOL, "ie", 1, "-"])
-    assert msgs[-2:] == ["Error in veltGetProxyInfo, error code 2", "Error occurred, error code = [7]."]
-    # The probe's one HEAD request, no retry, and nothing reached the update server.
-    assert len(proxy.requests) == 1 and scenario.site.requests == []
+    assert msgs[-2:] == [message, "Error occurred, error code = [7]."]
+    assert len(proxy.requests) == probes and scenario.site.requests == []
 
 
 def test_closing_the_window_during_the_download_ends_at_once(scenario, registry):
