@@ -29,8 +29,8 @@ bool runProcess(const std::wstring& applicationPath, const std::wstring& command
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(applicationPath.c_str(), line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                          currentDirectory.c_str(), &startup, &info)) {
+    if (!::CreateProcessW(applicationPath.c_str(), line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                          nullptr, currentDirectory.c_str(), &startup, &info)) {
         logInfo(L"runProcess() fails to create process. error code: %d\n", static_cast<int>(::GetLastError()));
         return false;
     }

@@ -1,7 +1,8 @@
 // The two download steps of the bootstrap flow. Failures leave as std::logic_error whose text
 // is the error code, after the ERROR line "Error occurred, error code = [N]." (via failWithCode):
 //   7  the download session could not be set up (proxy manager failure, unusable URL)
-//   8  the download failed (no 200 answer, send failure, body incomplete or not written)
+//   8  the download failed (no 200 answer, send failure, body incomplete or not written), or
+//      the installer's name from the URL is not a plain file name
 //   9  the installer's signature is not trusted, or its signer is not the maker
 #pragma once
 
