@@ -36,6 +36,8 @@ void ThreadProc(void* param)
         if (g_mainDlg) g_mainDlg->showError(acpToWide(e.what()));
     } catch (...) {
         logError(L"ThreadProc exception caught, program exit.\n");
+        // Not left on "Initializing ..." or a frozen percentage: the window says the run failed.
+        if (g_mainDlg) g_mainDlg->showError(std::to_wstring(kErrorUnexpected));
     }
 }
 

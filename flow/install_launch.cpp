@@ -9,9 +9,7 @@
 #include "flow/command_lines.h"
 #include "flow/installed_version.h"
 #include "flow/processes.h"
-#include "flow/update_manifest.h"
 #include "net/download_driver.h"
-#include "net/download_logic.h"
 #include "ui/main_dlg.h"
 
 namespace velt {
@@ -20,17 +18,18 @@ bool installDesktopApp()
 {
     terminateProcessesByName(kInstallerProcessName);
     // Held until the installer has run: the verified file cannot be replaced before its start.
-    const FileHandle verifiedInstaller = downloadAndVerifyInstaller();
+    // Its name and path come from the verification itself; the manifest is not read again, as
+    // anything could have rewritten it meanwhile.
+    const VerifiedInstaller installer = downloadAndVerifyInstaller();
     terminateProcessesByName(kInstallerProcessName);
     if (g_mainDlg) g_mainDlg->showInstalling();
 
-    const std::wstring fileName = installerFileNameFromUrl(acpToWide(getInstallerUrl()));
-    const auto commandLine = formatInstallerCommandLine(fileName);
+    const auto commandLine = formatInstallerCommandLine(installer.fileName);
     if (!commandLine) {
         logInfo(L"runProcess() fails to create process. error code: %d\n", ERROR_INVALID_NAME);
         return false;
     }
-    return runProcess(*commandLine, L".\\");
+    return runProcess(installer.fullPath, *commandLine, L".\\");
 }
 
 bool launchKestrel(const Json::Value& metadata)
@@ -60,7 +59,7 @@ bool launchKestrel(const Json::Value& metadata)
         logInfo(L"runProcess() fails to create process. error code: %d\n", ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    return runProcess(*commandLine, location);
+    return runProcess(path, *commandLine, location);
 }
 
 }  // namespace velt

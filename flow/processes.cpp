@@ -14,7 +14,8 @@ namespace {
 constexpr DWORD kTerminateWaitMs = 5000;
 }  // namespace
 
-bool runProcess(const std::wstring& commandLine, const std::wstring& currentDirectory)
+bool runProcess(const std::wstring& applicationPath, const std::wstring& commandLine,
+                const std::wstring& currentDirectory)
 {
     logInfo(L"launchKestrel: commandLine = %s. szPath = %s\n", commandLine.c_str(), currentDirectory.c_str());
     if (commandLine.size() >= kCommandLineCapacity) {
@@ -28,8 +29,8 @@ bool runProcess(const std::wstring& commandLine, const std::wstring& currentDire
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                          currentDirectory.c_str(), &startup, &info)) {
+    if (!::CreateProcessW(applicationPath.c_str(), line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                          nullptr, currentDirectory.c_str(), &startup, &info)) {
         logInfo(L"runProcess() fails to create process. error code: %d\n", static_cast<int>(::GetLastError()));
         return false;
     }

@@ -6,6 +6,10 @@
 
 namespace velt {
 
+// Shown for a failure that has no code of its own (memory exhausted, a conversion that failed
+// outside any download): the window still ends in the error state instead of staying as it was.
+constexpr int kErrorUnexpected = 1;
+
 // Writes the ERROR line with `code` and throws std::logic_error whose text is the code's digits.
 [[noreturn]] void failWithCode(int code);
 

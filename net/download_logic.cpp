@@ -6,8 +6,68 @@ namespace velt {
 
 std::wstring installerFileNameFromUrl(const std::wstring& url)
 {
-    const std::wstring::size_type slash = url.rfind(L'/');
-    return slash == std::wstring::npos ? url : url.substr(slash + 1);
+    // Signed download links carry their signature in the query: it is no part of the name.
+    std::wstring path = url.substr(0, url.find_first_of(L"?#"));
+    // Past "scheme://" comes the host, which is no part of the path either.
+    const std::wstring::size_type scheme = path.find(L"://");
+    if (scheme != std::wstring::npos) {
+        const std::wstring::size_type pathStart = path.find(L'/', scheme + 3);
+        path = pathStart == std::wstring::npos ? std::wstring() : path.substr(pathStart);
+    }
+    const std::wstring::size_type slash = path.rfind(L'/');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+constexpr std::size_t kMaxFileNameChars = 255;
+
+wchar_t upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// Windows maps these names to devices in every folder and with any extension ("nul.exe" is
+// NUL); it ignores blanks before the extension as well.
+bool isDeviceName(const std::wstring& name)
+{
+    std::wstring base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = upper(c);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (base == device) return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
+}  // namespace
+
+FileNameProblem checkPlainFileName(const std::wstring& name)
+{
+    if (name.empty()) return FileNameProblem::Empty;
+    if (name == L"." || name == L"..") return FileNameProblem::DotName;
+    for (wchar_t c : name) {
+        if (c == L'\\' || c == L'/' || c == L':') return FileNameProblem::Separator;
+        if (c < 0x20 || c == 0x7F) return FileNameProblem::ControlCharacter;
+        if (std::wstring(L"*?\"<>|").find(c) != std::wstring::npos) return FileNameProblem::ReservedCharacter;
+    }
+    if (name.back() == L'.' || name.back() == L' ') return FileNameProblem::TrailingDotOrBlank;
+    if (isDeviceName(name)) return FileNameProblem::DeviceName;
+    if (name.size() > kMaxFileNameChars) return FileNameProblem::TooLong;
+    return FileNameProblem::Ok;
+}
+
+const wchar_t* describeFileNameProblem(FileNameProblem problem)
+{
+    switch (problem) {
+    case FileNameProblem::Ok: return L"it is a plain file name";
+    case FileNameProblem::Empty: return L"it is empty";
+    case FileNameProblem::DotName: return L"it names a folder (\".\" or \"..\")";
+    case FileNameProblem::Separator: return L"it contains a path or drive separator";
+    case FileNameProblem::ControlCharacter: return L"it contains a control character";
+    case FileNameProblem::ReservedCharacter: return L"it contains one of *?\"<>|";
+    case FileNameProblem::TrailingDotOrBlank: return L"it ends in a dot or a blank";
+    case FileNameProblem::DeviceName: return L"it is a reserved device name";
+    case FileNameProblem::TooLong: return L"it is longer than 255 characters";
+    }
+    return L"it is not a plain file name";
 }
 
 std::uint32_t pickProxyAuthScheme(std::uint32_t supported)

@@ -8,9 +8,31 @@
 
 namespace velt {
 
-// The part of the URL after its last "/" (the whole text when it has none, "" when it ends in
-// "/"). It is a bare name, so the file lands in the current folder.
+// The installer's local name: the URL's path (query and fragment dropped) after its last "/";
+// the whole text, without query and fragment, when it holds no "/"; "" when the path ends in
+// "/" or there is none. Percent-escapes stay as they are. The result still has to pass
+// checkPlainFileName before anything is written under it.
 std::wstring installerFileNameFromUrl(const std::wstring& url);
+
+// Why a name is not a plain file name in the current folder, or Ok. The name comes from the
+// network and the file is written (elevated) before anything is checked, so anything that could
+// reach another folder, another drive, a share, a device or a stream, or that Windows would
+// silently alter (trailing dots and blanks), is refused.
+enum class FileNameProblem {
+    Ok,
+    Empty,
+    DotName,            // "." or ".."
+    Separator,          // "\", "/" or ":"
+    ControlCharacter,   // below 0x20, or 0x7F
+    ReservedCharacter,  // one of *?"<>|
+    TrailingDotOrBlank,
+    DeviceName,         // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+    TooLong,            // more than 255 characters
+};
+FileNameProblem checkPlainFileName(const std::wstring& name);
+
+// The reason as the log states it ("contains a path or drive separator", ...).
+const wchar_t* describeFileNameProblem(FileNameProblem problem);
 
 // WinHTTP's authentication scheme bits.
 constexpr std::uint32_t kAuthBasic = 0x1;

@@ -51,17 +51,26 @@ CDownloader::~CDownloader()
 
 bool CDownloader::Open()
 {
-    // The proxy manager reads its input as UTF-8, so a URL with any character reaches it whole.
-    std::string urlUtf8;
+    // Released on every path; releasing twice is harmless.
+    pm::ProxyResult result{};
     try {
-        urlUtf8 = pm::ToUtf8(url);
-    } catch (const std::range_error&) {
-        logError(L"The URL cannot be converted to UTF-8 for the proxy manager.\n");
+        return OpenSession(result);
+    } catch (...) {
+        // A conversion that fails inside the proxy manager or here, or memory running out, is a
+        // session that cannot be opened: the flow reports it like any other (7) instead of
+        // losing the worker.
+        pm::veltReleaseProxyInfo(&result);
+        logError(L"The download session cannot be set up: the proxy lookup or a text conversion failed.\n");
         return false;
     }
+}
+
+bool CDownloader::OpenSession(pm::ProxyResult& result)
+{
+    // The proxy manager reads its input as UTF-8, so a URL with any character reaches it whole.
+    const std::string urlUtf8 = pm::ToUtf8(url);
     pm::UserData in{};
     in.url = urlUtf8.c_str();
-    pm::ProxyResult result{};
     const pm::PMStatus status = pm::veltGetProxyInfo(&in, &result);
 
     DWORD accessType = 0;
@@ -74,14 +83,7 @@ bool CDownloader::Open()
         logError(L"Error in veltGetProxyInfo, error code %u\n", static_cast<unsigned>(status));
         return false;
     }
-    try {
-        ApplyProxyResult(result);
-    } catch (const std::range_error&) {
-        // Not UTF-8 after all: such a proxy name or credential cannot be used.
-        pm::veltReleaseProxyInfo(&result);
-        logError(L"The proxy manager returned text that is not UTF-8.\n");
-        return false;
-    }
+    ApplyProxyResult(result);
     const bool named = status == pm::PM_STATUS_SUCCESS && proxyName;
     hSession.reset(::WinHttpOpen(kUserAgent, accessType, named ? proxyName->c_str() : WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, 0));

@@ -50,6 +50,7 @@ public:
     const std::optional<std::wstring>& sessionProxyUser() const { return proxyUser; }
 
 private:
+    bool OpenSession(VELT::ProxyManager::ProxyResult& result);
     void ApplyProxyResult(const VELT::ProxyManager::ProxyResult& result);
     static DWORD PickProxyAuthScheme(DWORD supported);
     bool QueryNumberHeader(DWORD infoLevel, DWORD& value);

@@ -170,6 +170,14 @@ PMStatus ProxyManagerImplWin::CheckAuthenticatingProxy(const bool& silentMode)
 
         storeOnSuccess = true;
         QueryAuthScheme(request, offeredSchemes);
+        // A challenge without a scheme WinHTTP can answer (none at all, an unknown one, Passport
+        // alone) cannot be met with any credentials: prompting would ask the user again and again
+        // for something that is never sent. This candidate is unusable.
+        if (ChooseAuthScheme(offeredSchemes) == 0) {
+            DebugLog(LOG_ERROR, L"Proxy server offers no usable authentication scheme (%lu).",
+                     static_cast<unsigned long>(offeredSchemes));
+            return PM_STATUS_FAILURE;
+        }
         securityLevel = WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM;
         if (!::WinHttpSetOption(request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &securityLevel, sizeof(securityLevel))) {
             ReportApiFailure(L"WinHttpSetOption");

@@ -18,6 +18,8 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 # The HTTP server and the test PKI of the download tests serve here too.
 sys.path.insert(0, str(REPO / "tests" / "net"))
+# The scripted proxy answers as squid cannot be made to.
+sys.path.insert(0, str(REPO / "tests" / "proxymanager"))
 sys.path.insert(0, str(REPO / "tests"))
 from testlib import stop_process as stop, winpath  # noqa: E402,F401
 

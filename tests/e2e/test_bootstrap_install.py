@@ -3,11 +3,13 @@ unattended run, launcher start; against a local update server, the real registry
 processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
 import shutil
 import time
+from pathlib import Path
 
 import pytest
 
 from e2e_harness import WIN_BIN, Registry, manifest, read_records, winpath
 from net_harness import NETTOOL, Pki, Route, Server, Squid
+from scripted_proxy import ScriptedProxy
 
 MANIFEST_PATH = "/utility/kestrel/update.xml"
 INSTALLER = "VeltraneDesktopApp.exe"
@@ -25,7 +27,8 @@ def site(tmp_path_factory, wine):
     # A maker-signed file that is no program at all: it passes the checks but cannot be started.
     not_a_program = pki.sign(WIN_BIN / "planted_dll.dll", folder / "dll.exe", "maker")
     server = Server()
-    server.files = {"maker": signed.read_bytes(), "other": other.read_bytes(), "dll": not_a_program.read_bytes()}
+    server.files = {"maker": signed.read_bytes(), "other": other.read_bytes(), "dll": not_a_program.read_bytes(),
+                    "unsigned": (WIN_BIN / "fakeapp.exe").read_bytes()}
     yield server
     server.stop()
 
@@ -220,14 +223,105 @@ def test_installer_that_cannot_start_is_logged_and_the_launcher_still_starts(sce
     assert [r["name"] for r in scenario.runs()] == ["VeAppMgrLauncher.exe"]
 
 
-def test_installer_of_another_signer_is_refused_with_code_9(scenario, registry):
-    scenario.serve("2.0.0.0", installer="other")
-    run = scenario.start()
-    run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:9)", timeout=90, what="error 9")
-    assert "Error occurred, error code = [9]." in messages(run)
+def failed_with(run, code, while_shown=lambda: None):
+    """Waits for the window's error state, closes it, and gives the log's messages before the
+    ThreadProc line."""
+    run.wait_for(lambda s: s["found"] and s.get("status") == f"Aborted.(Error:{code})", timeout=90,
+                 what=f"error {code}")
+    while_shown()
     run.close_window()
     assert run.wait() == 0
-    assert scenario.runs() == []
+    msgs = messages(run)
+    assert msgs[-1] == "ThreadProc exception caught, type std::exception, display error message."
+    return msgs[:-1]
+
+
+@pytest.mark.parametrize("installer", ["other", "unsigned"])
+def test_refused_installer_is_deleted_before_code_9_is_shown(scenario, registry, installer):
+    scenario.serve("2.0.0.0", installer=installer)
+
+    def gone():
+        assert not (scenario.downloads / INSTALLER).exists(), "nothing may be left to double-click"
+    msgs = failed_with(scenario.start(), 9, while_shown=gone)
+    assert msgs[-1] == "Error occurred, error code = [9]." and scenario.runs() == []
+
+
+@pytest.mark.parametrize("file_name,reason", [
+    ("..\\..\\x.exe", "it contains a path or drive separator"),
+    ("C:\\x.exe", "it contains a path or drive separator"),
+    ("\\\\127.0.0.1\\share\\x.exe", "it contains a path or drive separator"),
+    ("NUL.exe", "it is a reserved device name"),
+    ("x.exe.", "it ends in a dot or a blank"),
+])
+def test_installer_name_that_is_not_a_plain_file_name_is_refused_before_writing(scenario, registry, file_name,
+                                                                                  reason):
+    scenario.serve("2.0.0.0", file_name=file_name)
+    # The attacker's server answers for the name as WinHTTP sends it (backslashes escaped).
+    scenario.site.routes["/files/" + file_name.replace("\\", "%5C")] = scenario.site.routes["/files/" + file_name]
+    msgs = failed_with(scenario.start(), 8)
+    assert msgs[-2:] == [f"The installer's file name from the manifest is refused: {reason}.",
+                         "Error occurred, error code = [8]."]
+    assert scenario.installer_requests() == [] and scenario.runs() == []
+    assert sorted(p.name for p in scenario.downloads.iterdir()) == ["VeltappBootstrap.exe", "update.xml"]
+    for folder in (scenario.tmp.parent, scenario.tmp, Path(scenario.bootstrap.wine.env["WINEPREFIX"]) / "drive_c"):
+        assert not (folder / "x.exe").exists(), folder
+
+
+def test_signed_download_link_with_a_query_is_saved_under_its_path_name(scenario, registry):
+    scenario.serve("2.0.0.0", file_name=INSTALLER + "?sig=a%2Fb&amp;exp=2")
+    scenario.site.routes["/files/" + INSTALLER] = scenario.site.routes.pop("/files/" + INSTALLER + "?sig=a%2Fb&amp;exp=2")
+    run = scenario.start()
+    assert run.wait(90) == 0
+    assert [r["path"] for r in scenario.installer_requests()] == ["/files/" + INSTALLER + "?sig=a%2Fb&exp=2"]
+    assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
+    assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
+
+
+def test_manifest_rewritten_during_the_download_does_not_change_what_runs(scenario, registry):
+    # While the installer arrives, update.xml is rewritten to name a program planted beside the
+    # stub; what runs is still the file that was downloaded and verified.
+    scenario.serve("2.0.0.0", chunk=16 * 1024, delay=0.1)
+    shutil.copyfile(WIN_BIN / "fakeapp.exe", scenario.downloads / "planted.exe")
+    run = scenario.start()
+    run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Downloading"), timeout=60,
+                 what="the download")
+    (scenario.downloads / "update.xml").write_bytes(manifest("2.0.0.0", scenario.site.url("/files/"), "planted.exe"))
+    assert run.wait(120) == 0
+    runs = scenario.runs()
+    assert [r["name"] for r in runs] == [INSTALLER, "VeAppMgrLauncher.exe"]
+    assert runs[0]["path"].lower() == winpath(scenario.downloads / INSTALLER).lower()
+
+
+def test_name_without_extension_runs_that_file_not_a_planted_exe(scenario, registry):
+    scenario.serve("2.0.0.0", file_name="setup")
+    shutil.copyfile(WIN_BIN / "fakeapp.exe", scenario.downloads / "setup.exe")
+    run = scenario.start()
+    assert run.wait(90) == 0
+    [installer] = scenario.runs()
+    assert installer["path"].lower() == winpath(scenario.downloads / "setup").lower()
+    assert installer["cmdline"] == '"setup" --mode unattended --launchClient "0"'
+
+
+@pytest.mark.parametrize("mode,stored_user,message,probes", [
+    # A challenge no credential can answer: no prompt, the only candidate fails.
+    ("noscheme", None, "Error in veltGetProxyInfo, error code 2", 1),
+    # A stored user name with a lone surrogate (written by another program) has no UTF-8 form:
+    # the conversion fails inside the proxy lookup, before the probe sends anything.
+    ("ok", "u16:00d8", "The download session cannot be set up: the proxy lookup or a text conversion failed.", 0),
+])
+def test_proxy_lookup_failures_end_with_code_7(scenario, registry, wine, mode, stored_user, message, probes):
+    with ScriptedProxy(mode) as proxy:
+        assert wine.run([NETTOOL, "ie", 2, f"127.0.0.1:{proxy.port}"])[0] == 0
+        if stored_user:
+            assert wine.run([NETTOOL, "cred-write", "127.0.0.1", stored_user, "u16:7000"])[0] == 0
+        try:
+            scenario.serve("2.0.0.0")
+            msgs = failed_with(scenario.start(), 7)
+        finally:
+            wine.run([NETTOOL, "cred-delete", "127.0.0.1"])
+            wine.run([NETTOOL, "ie", 1, "-"])
+    assert msgs[-2:] == [message, "Error occurred, error code = [7]."]
+    assert len(proxy.requests) == probes and scenario.site.requests == []
 
 
 def test_closing_the_window_during_the_download_ends_at_once(scenario, registry):

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "net/download_logic.h"
 
@@ -13,7 +15,33 @@ TEST(DownloadLogic, InstallerFileNameIsTheLastPathSegment)
     EXPECT_EQ(installerFileNameFromUrl(L"http://h/a/"), L"");
     EXPECT_EQ(installerFileNameFromUrl(L"Setup.exe"), L"Setup.exe");
     EXPECT_EQ(installerFileNameFromUrl(L""), L"");
-    EXPECT_EQ(installerFileNameFromUrl(L"http://h/x.exe?v=1/2"), L"2");
+    // Query and fragment are dropped before the last "/" is looked for; the host never counts.
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/x.exe?v=1/2"), L"x.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"https://h/d/VeltraneDesktopApp.exe?sig=a%2Fb&exp=1#frag/x"),
+              L"VeltraneDesktopApp.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/a%2F..%2Fb.exe"), L"a%2F..%2Fb.exe");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h"), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h?x=/y.exe"), L"");
+    EXPECT_EQ(installerFileNameFromUrl(L"http://h/files/..\\..\\x.exe"), L"..\\..\\x.exe");
+}
+
+TEST(DownloadLogic, PlainFileNameRule)
+{
+    using P = FileNameProblem;
+    const std::pair<P, std::vector<std::wstring>> cases[] = {
+        {P::Ok, {L"VeltraneDesktopApp.exe", L"setup", L"a%2F..%2Fb.exe", L"CONSOLE.exe", L"COM0", L"LPT10.exe",
+                 L".hidden", std::wstring(251, L'a') + L".exe"}},
+        {P::Empty, {L""}},
+        {P::DotName, {L".", L".."}},
+        {P::Separator, {L"..\\..\\x.exe", L"C:\\x.exe", L"\\\\host\\share\\x", L"a/b", L"x.exe:stream"}},
+        {P::ControlCharacter, {L"x\r\n.exe", L"x\x7F.exe", L"\x01"}},
+        {P::ReservedCharacter, {L"x*.exe", L"x?.exe", L"\"x\".exe", L"<x>", L"x|y"}},
+        {P::TrailingDotOrBlank, {L"x.exe.", L"x.exe ", L"..."}},
+        {P::DeviceName, {L"CON", L"nul.exe", L"Aux .txt", L"prn.tar.gz", L"com1", L"LPT9.exe"}},
+        {P::TooLong, {std::wstring(252, L'a') + L".exe"}},
+    };
+    for (const auto& [problem, names] : cases)
+        for (const std::wstring& name : names) EXPECT_EQ(checkPlainFileName(name), problem) << name;
 }
 
 TEST(DownloadLogic, ProxySchemeOrder)

@@ -171,7 +171,7 @@ class TestInstallerDownload:
         assert log[-1] == ("ERROR", "Error occurred, error code = [9].")
         searched = NOT_FOUND in log
         assert searched == (variant in ("other", "other+maker")), "the subject is searched only in trusted files"
-        assert (folder / "VeltraneDesktopApp.exe").exists(), "the rejected file stays, it is not run"
+        assert not (folder / "VeltraneDesktopApp.exe").exists(), "the rejected file is deleted"
 
     def test_a_missing_installer_ends_with_code_8(self, wine, http_server, installers):
         folder = self.prepare(wine, http_server, installers["maker"])
@@ -182,11 +182,21 @@ class TestInstallerDownload:
     def test_a_url_ending_in_a_slash_has_no_file_to_write(self, wine, http_server, installers):
         folder = self.prepare(wine, http_server, installers["maker"])
         http_server.routes["/desktop/"] = Route(installers["maker"].read_bytes())
+        http_server.requests.clear()
         (folder / "update.xml").write_bytes(manifest_for(http_server.url("/desktop/"), ""))
         run = Install(wine, folder)
         res = run.finish()
         assert res["code"] == 8
-        assert any(m.startswith("Cannot create the file [") for _, m in run_log(run))
+        assert run_log(run)[-2:] == [("ERROR", "The installer's file name from the manifest is refused: it is empty."),
+                                     ("ERROR", "Error occurred, error code = [8].")]
+        assert http_server.requests == [], "refused before anything is fetched"
+
+    def test_a_download_that_breaks_off_leaves_no_file(self, wine, http_server, installers):
+        data = installers["maker"].read_bytes()
+        folder = self.prepare(wine, http_server, installers["maker"], drop_after=len(data) // 2)
+        res = Install(wine, folder).finish()
+        assert res["code"] == 8
+        assert not (folder / "VeltraneDesktopApp.exe").exists()
 
     def test_without_a_manifest_there_is_no_url(self, wine):
         folder = wine.fresh("install")

@@ -5,6 +5,8 @@ Modes:
   challenge   the first request gets 407 offering NTLM and Negotiate, every later one 200
   always407   every request gets 407 offering Basic
   basic       407 offering Basic until the Basic credentials match (user, password), then 200
+  noscheme    every request gets 407 without any Proxy-Authenticate header
+  unknown     every request gets 407 offering only a scheme WinHTTP does not know
   close       the request is read and the connection closed without an answer
 Every request is recorded with its request line and its Proxy-Authorization header.
 """
@@ -71,6 +73,10 @@ class ScriptedProxy:
             return 200, []
         if self.mode == "always407":
             return 407, ['Proxy-Authenticate: Basic realm="scripted"']
+        if self.mode == "noscheme":
+            return 407, []
+        if self.mode == "unknown":
+            return 407, ['Proxy-Authenticate: Bearer realm="scripted"']
         if self.mode == "basic":
             if auth and auth.startswith("Basic "):
                 decoded = base64.b64decode(auth[6:]).decode("utf-8", "replace")

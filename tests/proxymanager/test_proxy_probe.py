@@ -214,3 +214,18 @@ class TestSchemes:
         assert "Proxy server supports AuthScheme:2" in debug
         assert "Trying 2 authentication scheme although proxy server supports 2 authentication scheme" in debug
         assert_failure(q, 6)
+
+
+
+@pytest.mark.parametrize("mode,stored", [("noscheme", False), ("noscheme", True), ("unknown", False)])
+def test_challenge_without_a_usable_scheme_ends_the_candidate_without_a_prompt(pm, settings, dialog, mode, stored):
+    with ScriptedProxy(mode) as proxy:
+        settings.ie(PROXY, f"127.0.0.1:{proxy.port}")
+        if stored:
+            settings.cred_write("127.0.0.1", "alice", "wonderland")
+        q = pm.query(URL, timeout=60)
+    assert_failure(q, 2)
+    assert dialog_count(q) == 0 and q.has("Proxy server offers no usable authentication scheme (0).", "[ERROR]")
+    dialog.assert_none()
+    # Stored credentials first cost one send that learns the (missing) schemes.
+    assert len(proxy.requests) == (2 if stored else 1)

@@ -128,7 +128,7 @@ TEST(Processes, RunProcessWaitsAndLogsAndReportsFailures)
     SetEnvironmentVariableW(L"VELT_FAKE_SLEEP_MS", L"500");
     const std::wstring line = L"\"" + exe + L"\" -postPurchase";
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(runProcess(line, folder));
+    EXPECT_TRUE(runProcess(exe, line, folder));
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(450)) << "runProcess must wait";
     const auto runs = record.runs();
     ASSERT_EQ(runs.size(), 1u);
@@ -137,13 +137,13 @@ TEST(Processes, RunProcessWaitsAndLogsAndReportsFailures)
     EXPECT_EQ(_stricmp(runs[0]["cwd"].asCString(), std::string(cwd.begin(), cwd.end()).c_str()), 0)
         << runs[0]["cwd"].asString();
 
-    EXPECT_FALSE(runProcess(L"\"" + folder + L"missing.exe\" x", folder));
+    EXPECT_FALSE(runProcess(folder + L"missing.exe", L"\"" + folder + L"missing.exe\" x", folder));
     const std::string text = log.text();
     EXPECT_NE(text.find("INFO::launchKestrel: commandLine = " + std::string(line.begin(), line.end()) + ". szPath = "),
               std::string::npos);
     EXPECT_NE(text.find("INFO::runProcess() fails to create process. error code: 2\r\n"), std::string::npos) << text;
     // Too long to be a command line: refused before anything is started.
-    EXPECT_FALSE(runProcess(L"\"" + exe + L"\" " + std::wstring(1100, L'x'), folder));
+    EXPECT_FALSE(runProcess(exe, L"\"" + exe + L"\" " + std::wstring(1100, L'x'), folder));
     EXPECT_EQ(record.runs().size(), 1u);
 }
 

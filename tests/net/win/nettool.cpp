@@ -14,7 +14,8 @@
 //                                                   1 MiB reads): the platform's ceiling
 //   nettool addroot CERT.der                         adds a certificate to the machine's Root
 //   nettool ie FLAGS PROXY|-                         the user's Internet settings
-//   nettool cred-write TARGET USERHEX PASSHEX        a generic credential (UTF-8 as hex)
+//   nettool cred-write TARGET USERHEX PASSHEX        a generic credential (UTF-8 as hex, or
+//                                                    "u16:" and UTF-16LE as hex)
 //   nettool cred-delete TARGET
 //
 // The exit code is 0 when the command ran (its outcome is in OUT), 64 on bad arguments.
@@ -491,10 +492,22 @@ int cmdIe(const wchar_t* flags, const wchar_t* proxy)
     return rc == ERROR_SUCCESS ? 0 : 2;
 }
 
+// UTF-8 as hex, or with "u16:" raw UTF-16LE code units as hex: what another program may have
+// stored, lone surrogates included.
+std::wstring credText(const std::wstring& arg)
+{
+    if (arg.compare(0, 4, L"u16:") != 0) return velt::test::wideFromUtf8(fromHex(arg));
+    const std::string bytes = fromHex(arg.substr(4));
+    std::wstring out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8));
+    return out;
+}
+
 int cmdCredWrite(const wchar_t* target, const wchar_t* userHex, const wchar_t* passHex)
 {
-    std::wstring user = velt::test::wideFromUtf8(fromHex(userHex));
-    std::wstring password = velt::test::wideFromUtf8(fromHex(passHex));
+    std::wstring user = credText(userHex);
+    std::wstring password = credText(passHex);
     CREDENTIALW credential = {};
     credential.Type = CRED_TYPE_GENERIC;
     credential.TargetName = const_cast<wchar_t*>(target);
