@@ -115,3 +115,18 @@ def test_a_challenge_that_cannot_be_answered_fails_at_once(wine, http_server, mo
     assert [line for line, _ in proxy.requests if not line.startswith("HEAD ")] == \
         [f"GET {http_server.url('/update.xml')} HTTP/1.1"]
     assert not (d / "update.xml").exists()
+
+
+def test_a_cut_download_is_resumed_through_the_proxy_with_the_same_credentials(wine, http_server, through_squid):
+    wine.cred_write("127.0.0.1", "alice", USERS["alice"])
+    body = bytes(range(256)) * 1200
+    http_server.routes["/proxied/cut.bin"] = Route(body, drop_after=[len(body) // 3], ranges=True, etag='"p1"',
+                                                   chunk=16_384)
+    before = len(http_server.requests)
+    res, log, d = wine.call("download", http_server.url("/proxied/cut.bin"), "cut.bin")
+    assert res["fetch"]
+    assert (d / "cut.bin").read_bytes() == body
+    assert http_server.requests[-1]["headers"].get("Range") == f"bytes={len(body) // 3}-"
+    assert len(http_server.requests) - before == 2
+    assert statuses(log)[-1] == "3 >> The return code for the http request = [206].", \
+        "the further request is answered with the credentials too"
