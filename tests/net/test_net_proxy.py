@@ -122,11 +122,8 @@ def test_a_cut_download_is_resumed_through_the_proxy_with_the_same_credentials(w
     body = bytes(range(256)) * 1200
     http_server.routes["/proxied/cut.bin"] = Route(body, drop_after=[len(body) // 3], ranges=True, etag='"p1"',
                                                    chunk=16_384)
-    before = len(http_server.requests)
     res, log, d = wine.call("download", http_server.url("/proxied/cut.bin"), "cut.bin")
-    assert res["fetch"]
-    assert (d / "cut.bin").read_bytes() == body
+    assert res["fetch"] and (d / "cut.bin").read_bytes() == body
     assert http_server.requests[-1]["headers"].get("Range") == f"bytes={len(body) // 3}-"
-    assert len(http_server.requests) - before == 2
     assert statuses(log)[-1] == "3 >> The return code for the http request = [206].", \
         "the further request is answered with the credentials too"
