@@ -220,7 +220,9 @@ bool CDownloader::Fetch(DownloadProgressCallback callback)
         } else if (total_ == 0 && lengthKnown) {
             total_ = held_ + contentLength;
         }
-        const BodyEnd end = ReceiveToFile(contentLength, lengthKnown, append);
+        BodyEnd end = ReceiveToFile(contentLength, lengthKnown, append);
+        // A part without a length of its own ends with its connection; the whole is still known.
+        if (end == BodyEnd::Complete && append && total_ != 0 && held_ != total_) end = BodyEnd::EndedEarly;
         if (end == BodyEnd::Complete) return true;
         if (end == BodyEnd::Failed) return false;
 
@@ -247,7 +249,10 @@ bool CDownloader::Fetch(DownloadProgressCallback callback)
         }
         const ResumeAction action = decideResume(statusCode, ranged, held_, total_,
                                                  QueryTextHeader(WINHTTP_QUERY_CONTENT_RANGE));
-        if (action == ResumeAction::Fail) return false;
+        if (action == ResumeAction::Fail) {
+            logError(L"The answer to further request %d cannot complete the file.\n", further);
+            return false;
+        }
         if (action == ResumeAction::Append && resume_.validator.front() == L'"') {
             // A server that names versions must name the one asked for; a part of any other
             // would make the file a mix of two.
