@@ -58,7 +58,9 @@ private:
     bool QueryNumberHeader(DWORD infoLevel, DWORD& value);
     std::wstring QueryTextHeader(DWORD infoLevel);
 
-    // How one request ended: an answer to look at, or none.
+    // How one request ended: Answered, a status to look at; Failed, the download cannot go on
+    // (TLS failure, a challenge that cannot be answered, no usable answer in four attempts);
+    // ConnectionLost, no answer at all (the send or the receive failed).
     enum class SendOutcome { Answered, Failed, ConnectionLost };
     // Sends the current request until its answer is not a proxy challenge (at most four
     // attempts), with `headers` added. `anyStatusIsFinal` false: every status but 200 is sent
