@@ -1,6 +1,7 @@
 #include "net/download_logic.h"
 
 #include <algorithm>
+#include <cwctype>
 
 namespace velt {
 
@@ -113,6 +114,119 @@ bool bodyComplete(const BodyOutcome& outcome)
 {
     if (outcome.readFailed || outcome.writeFailed) return false;
     return !outcome.lengthKnown || outcome.received == outcome.contentLength;
+}
+
+std::uint32_t furtherRequestPauseMs(int n)
+{
+    if (n <= 1) return 0;
+    return 1000u << std::min(n - 2, kMaxFurtherRequests - 2);
+}
+
+namespace {
+
+std::wstring trimmed(const std::wstring& text)
+{
+    const auto first = text.find_first_not_of(L" \t");
+    if (first == std::wstring::npos) return std::wstring();
+    return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
+bool hasControlCharacter(const std::wstring& text)
+{
+    return std::any_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x20 || c == 0x7F; });
+}
+
+bool equalsIgnoringCase(const std::wstring& a, const wchar_t* b)
+{
+    std::size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+    return i == a.size() && !b[i];
+}
+
+// Decimal digits only, without overflow; advances `pos`.
+bool readNumber(const std::wstring& text, std::size_t& pos, std::uint64_t& value)
+{
+    const std::size_t start = pos;
+    value = 0;
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(text[pos] - L'0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return pos > start;
+}
+
+}  // namespace
+
+bool acceptsByteRanges(const std::wstring& acceptRanges)
+{
+    std::size_t start = 0;
+    while (start <= acceptRanges.size()) {
+        std::size_t comma = acceptRanges.find(L',', start);
+        if (comma == std::wstring::npos) comma = acceptRanges.size();
+        if (equalsIgnoringCase(trimmed(acceptRanges.substr(start, comma - start)), L"bytes")) return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+std::wstring resumeValidator(const std::wstring& etag, const std::wstring& lastModified)
+{
+    const std::wstring tag = trimmed(etag);
+    if (tag.size() >= 2 && tag.front() == L'"' && tag.back() == L'"' && !hasControlCharacter(tag)) return tag;
+    const std::wstring date = trimmed(lastModified);
+    if (!date.empty() && !hasControlCharacter(date)) return date;
+    return std::wstring();
+}
+
+std::wstring resumeRequestHeaders(std::uint64_t held, const std::wstring& validator)
+{
+    return L"Range: bytes=" + std::to_wstring(held) + L"-\r\nIf-Range: " + validator + L"\r\n";
+}
+
+bool parseContentRange(const std::wstring& text, ContentRange& out)
+{
+    const std::wstring t = trimmed(text);
+    std::size_t pos = 0;
+    if (t.size() < 6 || !equalsIgnoringCase(t.substr(0, 5), L"bytes") || (t[5] != L' ' && t[5] != L'\t'))
+        return false;
+    pos = t.find_first_not_of(L" \t", 5);
+    if (pos == std::wstring::npos) return false;
+    ContentRange range;
+    if (!readNumber(t, pos, range.first) || pos >= t.size() || t[pos++] != L'-') return false;
+    if (!readNumber(t, pos, range.last) || pos >= t.size() || t[pos++] != L'/') return false;
+    if (range.last < range.first) return false;
+    if (pos < t.size() && t[pos] == L'*') {
+        ++pos;
+    } else {
+        if (!readNumber(t, pos, range.total) || range.last >= range.total) return false;
+        range.totalKnown = true;
+    }
+    if (pos != t.size()) return false;
+    out = range;
+    return true;
+}
+
+ResumeAction decideResume(std::uint32_t status, bool asked, std::uint64_t held, std::uint64_t knownTotal,
+                          const std::wstring& contentRange)
+{
+    if (status == 200) return ResumeAction::Truncate;
+    if (status != 206 || !asked) return ResumeAction::Fail;
+    ContentRange range;
+    if (!parseContentRange(contentRange, range) || range.first != held) return ResumeAction::Fail;
+    // The part must belong to a resource of the length already known, and run to its end: the
+    // request asked for everything from `held` on.
+    if (range.totalKnown) {
+        if (knownTotal != 0 && range.total != knownTotal) return ResumeAction::Fail;
+        if (range.last + 1 != range.total) return ResumeAction::Fail;
+    }
+    return ResumeAction::Append;
+}
+
+std::uint32_t proxyChallengeScheme(bool queried, std::uint32_t supported)
+{
+    return queried ? pickProxyAuthScheme(supported) : 0;
 }
 
 }  // namespace velt

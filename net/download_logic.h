@@ -1,6 +1,7 @@
 // The download session's pure decisions, free of any Windows header so the native tests and
 // sanitizers see them: the installer's file name, the proxy authentication scheme to answer
-// with, the percentage handed to the progress callback and whether a body arrived whole.
+// with, the percentage handed to the progress callback, whether a body arrived whole, and how a
+// body that ended early is taken up again.
 #pragma once
 
 #include <cstdint>
@@ -84,5 +85,63 @@ struct BodyOutcome {
     std::uint64_t received = 0;
 };
 bool bodyComplete(const BodyOutcome& outcome);
+
+// ---- Taking up a download whose body ended early (connection reset, short body, read error,
+// receive time-out).
+//
+// A download makes at most kMaxFurtherRequests requests after its first one. The first of them
+// goes out at once, each later one after a pause that doubles: 1, 2, 4, 8 seconds.
+constexpr int kMaxFurtherRequests = 5;
+
+// The pause before further request `n` (1 for the first), in milliseconds.
+std::uint32_t furtherRequestPauseMs(int n);
+
+// What a response says about resuming it: byte ranges are served ("Accept-Ranges: bytes") and a
+// validator names this version of the resource. Resuming needs both; without them a download
+// that ended early starts again from zero.
+struct ResumeSupport {
+    bool byteRanges = false;
+    std::wstring validator;
+    bool usable() const { return byteRanges && !validator.empty(); }
+};
+
+// Whether an Accept-Ranges value offers byte ranges (a comma-separated list of units).
+bool acceptsByteRanges(const std::wstring& acceptRanges);
+
+// The If-Range validator of a response: its ETag when that is strong, else its Last-Modified
+// date, else "" (a weak ETag cannot be used in If-Range). A value with control characters is
+// never used, so nothing the server sent can add header lines to the next request.
+std::wstring resumeValidator(const std::wstring& etag, const std::wstring& lastModified);
+
+// The additional headers of a further request that resumes at byte `held`.
+std::wstring resumeRequestHeaders(std::uint64_t held, const std::wstring& validator);
+
+// A parsed "Content-Range: bytes FIRST-LAST/TOTAL" (TOTAL may be "*").
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool totalKnown = false;
+    std::uint64_t total = 0;
+};
+bool parseContentRange(const std::wstring& text, ContentRange& out);
+
+// What to do with the answer to a further request.
+enum class ResumeAction {
+    Append,    // 206 that continues exactly where the file ends: add the body to the file
+    Truncate,  // 200: the server sends the whole resource (ranges ignored, or it changed)
+    Fail,      // anything else: the download fails
+};
+
+// `asked` says whether the request carried a Range (a 206 to a request without one is as
+// wrong as one starting elsewhere). `held` is what the file holds, `knownTotal` the length of
+// the resource when an earlier answer named it (0: unknown). `contentRange` is the header's
+// text, empty when absent.
+ResumeAction decideResume(std::uint32_t status, bool asked, std::uint64_t held, std::uint64_t knownTotal,
+                          const std::wstring& contentRange);
+
+// The answer to a proxy challenge: the scheme to send credentials with, or 0 when the proxy
+// offered none that can be answered (or no list at all, `queried` false). Asking again with
+// nothing to offer only repeats the 407, so the download then fails at once.
+std::uint32_t proxyChallengeScheme(bool queried, std::uint32_t supported);
 
 }  // namespace velt

@@ -140,57 +140,170 @@ bool CDownloader::QueryNumberHeader(DWORD infoLevel, DWORD& value)
                                  WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-bool CDownloader::Fetch(DownloadProgressCallback callback)
+std::wstring CDownloader::QueryTextHeader(DWORD infoLevel)
 {
-    progressCallback = callback;
-    DWORD statusCode = 0;
+    DWORD size = 0;
+    ::WinHttpQueryHeaders(hRequest.get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                          WINHTTP_NO_HEADER_INDEX);
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::wstring();
+    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!::WinHttpQueryHeaders(hRequest.get(), infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &size,
+                               WINHTTP_NO_HEADER_INDEX))
+        return std::wstring();
+    text.resize(size / sizeof(wchar_t));
+    return text;
+}
+
+bool CDownloader::ReopenRequest()
+{
+    // A fresh request on the same connection and session: same proxy, same object, same TLS.
+    hRequest.reset();
+    hRequest.reset(::WinHttpOpenRequest(hConnect.get(), L"GET", objectName_.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                        WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
+    return static_cast<bool>(hRequest);
+}
+
+CDownloader::SendOutcome CDownloader::SendRequest(const std::wstring& headers, bool anyStatusIsFinal,
+                                                  DWORD& statusCode)
+{
     for (int attemptsLeft = kAttempts; attemptsLeft > 0; --attemptsLeft) {
-        if (!::WinHttpSendRequest(hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-            if (isSecureFailure(::GetLastError()))
+        const BOOL sent = headers.empty()
+                              ? ::WinHttpSendRequest(hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                     WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+                              : ::WinHttpSendRequest(hRequest.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                                                     WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+        if (!sent) {
+            if (isSecureFailure(::GetLastError())) {
                 logError(L"ERROR_WINHTTP_SECURE_FAILURE error occurred.\n");
-            return false;
+                return SendOutcome::Failed;
+            }
+            return SendOutcome::ConnectionLost;
         }
         if (!::WinHttpReceiveResponse(hRequest.get(), nullptr)) {
             if (::GetLastError() == ERROR_WINHTTP_RESEND_REQUEST) continue;
-            return false;
+            return SendOutcome::ConnectionLost;
         }
         if (QueryNumberHeader(WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, statusCode))
             logInfo(L"%d >> The return code for the http request = [%u].\n", attemptsLeft,
                     static_cast<unsigned>(statusCode));
 
-        if (statusCode == HTTP_STATUS_OK) {
-            DWORD contentLength = 0;
-            const bool lengthKnown =
-                QueryNumberHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, contentLength);
-            return ReceiveToFile(contentLength, lengthKnown);
-        }
         if (statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
             DWORD supported = 0, first = 0, target = 0;
-            const DWORD scheme = ::WinHttpQueryAuthSchemes(hRequest.get(), &supported, &first, &target)
-                                     ? PickProxyAuthScheme(supported)
-                                     : kAuthBasic;
+            const bool queried = ::WinHttpQueryAuthSchemes(hRequest.get(), &supported, &first, &target) != FALSE;
+            const DWORD scheme = proxyChallengeScheme(queried, supported);
+            if (scheme == 0) {
+                // Sending the same request again would only bring the same challenge.
+                logError(L"The proxy asks for authentication without a scheme that can be answered.\n");
+                return SendOutcome::Failed;
+            }
             ::WinHttpSetCredentials(hRequest.get(), WINHTTP_AUTH_TARGET_PROXY, scheme, orNull(proxyUser),
                                     orNull(proxyPassword), nullptr);
+            continue;
         }
+        if (statusCode == HTTP_STATUS_OK || anyStatusIsFinal) return SendOutcome::Answered;
     }
-    return false;
+    return SendOutcome::Failed;
 }
 
-bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
+bool CDownloader::Fetch(DownloadProgressCallback callback)
+{
+    progressCallback = callback;
+    DWORD statusCode = 0;
+    SendOutcome sent = SendRequest(std::wstring(), false, statusCode);
+    if (sent != SendOutcome::Answered) return false;
+
+    bool append = false;
+    for (int further = 1;; ++further) {
+        // The answer in hand is a 200 (the whole resource) or a 206 continuing the file.
+        DWORD contentLength = 0;
+        const bool lengthKnown =
+            QueryNumberHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, contentLength);
+        if (!append) {
+            // A whole body: its headers say whether a later break can be resumed, and how.
+            held_ = 0;
+            total_ = lengthKnown ? contentLength : 0;
+            resume_.byteRanges = acceptsByteRanges(QueryTextHeader(WINHTTP_QUERY_ACCEPT_RANGES));
+            resume_.validator =
+                resumeValidator(QueryTextHeader(WINHTTP_QUERY_ETAG), QueryTextHeader(WINHTTP_QUERY_LAST_MODIFIED));
+        } else if (total_ == 0 && lengthKnown) {
+            total_ = held_ + contentLength;
+        }
+        BodyEnd end = ReceiveToFile(contentLength, lengthKnown, append);
+        // A part without a length of its own ends with its connection; the whole is still known.
+        if (end == BodyEnd::Complete && append && total_ != 0 && held_ != total_) end = BodyEnd::EndedEarly;
+        if (end == BodyEnd::Complete) return true;
+        if (end == BodyEnd::Failed) return false;
+
+        // The body ended early: ask again, for the rest when the server can tell us the same
+        // version's rest, else for everything.
+        bool ranged = false;
+        for (;; ++further) {
+            if (further > kMaxFurtherRequests) {
+                logError(L"The download did not complete after %d further requests.\n", kMaxFurtherRequests);
+                return false;
+            }
+            ::Sleep(furtherRequestPauseMs(further));
+            ranged = resume_.usable() && held_ > 0;
+            const std::uint64_t from = ranged ? held_ : 0;
+            logInfo(L"Download ended early; further request %d of %d from byte %I64u.\n", further,
+                    kMaxFurtherRequests, static_cast<unsigned long long>(from));
+            if (!ReopenRequest()) return false;
+            statusCode = 0;
+            sent = SendRequest(ranged ? resumeRequestHeaders(held_, resume_.validator) : std::wstring(), true,
+                               statusCode);
+            if (sent == SendOutcome::Failed) return false;
+            if (sent == SendOutcome::Answered) break;
+            // No answer at all: the network is still away; the next request waits longer.
+        }
+        const ResumeAction action = decideResume(statusCode, ranged, held_, total_,
+                                                 QueryTextHeader(WINHTTP_QUERY_CONTENT_RANGE));
+        if (action == ResumeAction::Fail) {
+            logError(L"The answer to further request %d cannot complete the file.\n", further);
+            return false;
+        }
+        if (action == ResumeAction::Append && resume_.validator.front() == L'"') {
+            // A server that names versions must name the one asked for; a part of any other
+            // would make the file a mix of two.
+            const std::wstring tag = QueryTextHeader(WINHTTP_QUERY_ETAG);
+            if (!tag.empty() && tag != resume_.validator) {
+                logError(L"The resumed part belongs to another version of the file.\n");
+                return false;
+            }
+        }
+        append = action == ResumeAction::Append;
+    }
+}
+
+CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown, bool append)
 {
     logInfo(L"Begin to receive binary from server.\n");
     BodyOutcome outcome;
     outcome.lengthKnown = lengthKnown;
     outcome.contentLength = lengthKnown ? contentLength : 0;
+    const std::uint64_t offset = append ? held_ : 0;
+    // Percentages count what the file holds of the whole, so a resumed download carries on
+    // where the bar stood.
+    const std::uint64_t whole = append ? total_ : outcome.contentLength;
 
     FileHandle file(::CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  append ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         // Nothing could be kept, so there is nothing to download.
         logError(L"Cannot create the file [%s], GetLastError() = %u.\n", filePath.c_str(),
                  static_cast<unsigned>(::GetLastError()));
         outcome.writeFailed = true;
+    } else if (append) {
+        // Continue exactly after the bytes counted as held.
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
+            logError(L"Error in SetFilePointerEx, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));
+            outcome.writeFailed = true;
+            file.reset();
+        }
     }
+    held_ = offset;
 
     std::vector<char> buffer;
     ReadSizer sizer;
@@ -208,7 +321,7 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
                 buffer.resize(wanted);
             } catch (const std::bad_alloc&) {
                 logInfo(L"Out of memory.\n");
-                outcome.readFailed = true;
+                outcome.writeFailed = true;
                 break;
             }
         }
@@ -223,6 +336,7 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
                     outcome.writeFailed = true;
                 }
                 outcome.received += read;
+                if (!outcome.writeFailed) held_ = offset + outcome.received;
                 // Nothing more although WinHTTP said there was: the response has ended.
                 if (read == 0) available = 0;
             } else {
@@ -231,7 +345,7 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
             }
         }
         if (progressCallback) {
-            float percent = downloadPercent(outcome.received, outcome.contentLength);
+            float percent = downloadPercent(offset + outcome.received, static_cast<std::uint32_t>(whole));
             progressCallback(&percent);
         }
         if (available == 0 || outcome.readFailed || outcome.writeFailed) break;
@@ -242,7 +356,9 @@ bool CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown)
     if (!outcome.readFailed && !outcome.writeFailed && !bodyComplete(outcome))
         logError(L"Received %I64u bytes of the %u announced.\n", static_cast<unsigned long long>(outcome.received),
                  static_cast<unsigned>(outcome.contentLength));
-    return bodyComplete(outcome);
+    // What cannot be written (or held in memory) will not be written on a further request either.
+    if (outcome.writeFailed) return BodyEnd::Failed;
+    return bodyComplete(outcome) ? BodyEnd::Complete : BodyEnd::EndedEarly;
 }
 
 }  // namespace velt

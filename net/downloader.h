@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "net/download_logic.h"
 #include "net/net_handles.h"
 
 namespace VELT {
@@ -39,7 +40,9 @@ public:
     bool Open();
 
     // Sends the request (at most four attempts), answers proxy challenges, and on 200 streams
-    // the body into the file. True only when the whole body is in the file.
+    // the body into the file. A body that ends early is taken up again by at most five further
+    // requests: from where the file ends when the server serves byte ranges of a version it
+    // names, else from zero. True only when the whole body is in the file.
     bool Fetch(DownloadProgressCallback callback);
 
     // What Open worked out, for the tests of the Windows shell.
@@ -54,7 +57,22 @@ private:
     void ApplyProxyResult(const VELT::ProxyManager::ProxyResult& result);
     static DWORD PickProxyAuthScheme(DWORD supported);
     bool QueryNumberHeader(DWORD infoLevel, DWORD& value);
-    bool ReceiveToFile(DWORD contentLength, bool lengthKnown);
+    std::wstring QueryTextHeader(DWORD infoLevel);
+
+    // How one request ended: Answered, a status to look at; Failed, the download cannot go on
+    // (TLS failure, a challenge that cannot be answered, no usable answer in four attempts);
+    // ConnectionLost, no answer at all (the send or the receive failed).
+    enum class SendOutcome { Answered, Failed, ConnectionLost };
+    // Sends the current request until its answer is not a proxy challenge (at most four
+    // attempts), with `headers` added. `anyStatusIsFinal` false: every status but 200 is sent
+    // again, as the first request of a download always has been.
+    SendOutcome SendRequest(const std::wstring& headers, bool anyStatusIsFinal, DWORD& statusCode);
+    bool ReopenRequest();
+
+    enum class BodyEnd { Complete, EndedEarly, Failed };
+    // Streams the current response's body into the file: a new file when `append` is false,
+    // else after the `held` bytes the file already has.
+    BodyEnd ReceiveToFile(DWORD contentLength, bool lengthKnown, bool append = false);
 
     // Declared so that they close in the order request, connection, session.
     InternetHandle hSession;
@@ -69,6 +87,12 @@ private:
     std::optional<std::wstring> proxyName;
     std::wstring hostName;
     DownloadProgressCallback progressCallback = nullptr;
+
+    // The download so far: bytes in the file, the resource's length when an answer named it
+    // (0: unknown), and whether (and against which version) the rest can be asked for.
+    std::uint64_t held_ = 0;
+    std::uint64_t total_ = 0;
+    ResumeSupport resume_;
 
     std::wstring objectName_;
     INTERNET_PORT port_ = 0;

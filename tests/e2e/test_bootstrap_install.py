@@ -117,6 +117,23 @@ def test_nothing_installed_downloads_verifies_installs_and_launches(scenario, re
     assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
 
 
+def test_downloads_cut_short_are_taken_up_again_and_the_installer_runs(scenario, registry):
+    size = len(scenario.site.files["maker"])
+    third = size // 3
+    scenario.serve("2.0.0.0", drop_after=[third], ranges=True, etag='"build-1"', chunk=64 * 1024)
+    # The manifest's server offers no ranges: its download starts again from zero.
+    scenario.site.routes[MANIFEST_PATH].drop_after = [40]
+    run = scenario.start()
+    assert run.wait(90) == 0
+    assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
+    assert (scenario.downloads / INSTALLER).read_bytes() == scenario.site.files["maker"]
+    _, second = scenario.installer_requests()
+    assert (second["headers"]["Range"], second["headers"]["If-Range"]) == (f"bytes={third}-", '"build-1"')
+    assert [m for m in messages(run) if m.startswith("Download ended early")] == [
+        "Download ended early; further request 1 of 5 from byte 0.",
+        f"Download ended early; further request 1 of 5 from byte {third}."]
+
+
 def test_verified_installer_cannot_be_swapped_before_it_has_run(scenario, registry):
     # The installer itself plays the attacker: while it runs, its file is still held by the
     # stub, which opened it before checking the signature.

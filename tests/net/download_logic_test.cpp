@@ -114,3 +114,60 @@ TEST(DownloadLogic, ReadsGrowWhileQuickAndShrinkWhenTheyWait)
     sizer.update(asked, 500);  // that read had to wait: a slow link
     EXPECT_EQ(sizer.wanted(100), 100u);
 }
+
+TEST(DownloadLogic, ResumeSchedulesValidatorsAndHeaders)
+{
+    std::vector<std::uint32_t> pauses;
+    for (int n = 1; n <= kMaxFurtherRequests; ++n) pauses.push_back(furtherRequestPauseMs(n));
+    EXPECT_EQ(pauses, (std::vector<std::uint32_t>{0, 1000, 2000, 4000, 8000}));
+
+    EXPECT_TRUE(acceptsByteRanges(L" none , Bytes "));
+    EXPECT_FALSE(acceptsByteRanges(L"bytesx"));
+    const std::wstring date = L"Tue, 08 Dec 2026 10:00:00 GMT";
+    EXPECT_EQ(resumeValidator(L"\"v1\"", date), L"\"v1\"") << "the ETag comes first";
+    EXPECT_EQ(resumeValidator(L"W/\"v1\"", date), date) << "a weak ETag cannot go into If-Range";
+    EXPECT_EQ(resumeValidator(L"W/\"v1\"", L""), L"");
+    EXPECT_EQ(resumeValidator(L"\"a\r\nX-Evil: 1\"", L"Tue\r\nX: 1"), L"") << "no header lines smuggled in";
+    EXPECT_EQ(resumeRequestHeaders(4096, L"\"v1\""), L"Range: bytes=4096-\r\nIf-Range: \"v1\"\r\n");
+
+    ContentRange r;
+    ASSERT_TRUE(parseContentRange(L"bytes 100-999/1000", r));
+    EXPECT_EQ(r.first + r.last + r.total, 100u + 999u + 1000u);
+    for (const wchar_t* bad : {L"bytes */1000", L"items 0-1/2", L"bytes 5-4/10", L"bytes 0-10/10", L"bytes 1-2/3x",
+                               L"bytes 0-99999999999999999999/1"})
+        EXPECT_FALSE(parseContentRange(bad, r)) << bad;
+
+    EXPECT_EQ(proxyChallengeScheme(true, kAuthBasic | kAuthNtlm), kAuthBasic);
+    EXPECT_EQ(proxyChallengeScheme(true, 0x20), 0u) << "only schemes WinHTTP does not know";
+    EXPECT_EQ(proxyChallengeScheme(false, kAuthBasic), 0u) << "no Proxy-Authenticate at all";
+}
+
+struct ResumeCase {
+    std::uint32_t status;
+    bool asked;
+    std::uint64_t knownTotal;
+    const wchar_t* contentRange;
+    ResumeAction expected;
+};
+
+class ResumeDecision : public ::testing::TestWithParam<ResumeCase> {};
+
+TEST_P(ResumeDecision, AfterFourHundredBytesHeld)
+{
+    const ResumeCase& c = GetParam();
+    EXPECT_EQ(decideResume(c.status, c.asked, 400, c.knownTotal, c.contentRange), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(DownloadLogic, ResumeDecision, ::testing::Values(
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", ResumeAction::Append},
+    ResumeCase{206, true, 0, L"bytes 400-999/1000", ResumeAction::Append},     // length learnt now
+    ResumeCase{206, true, 1000, L"bytes 400-999/*", ResumeAction::Append},
+    ResumeCase{200, true, 1000, L"", ResumeAction::Truncate},                  // ignored, or changed
+    ResumeCase{200, false, 1000, L"", ResumeAction::Truncate},                 // a restart from zero
+    ResumeCase{206, true, 1000, L"bytes 0-999/1000", ResumeAction::Fail},      // not where the file ends
+    ResumeCase{206, true, 1000, L"bytes 500-999/1000", ResumeAction::Fail},    // a gap
+    ResumeCase{206, true, 1000, L"bytes 400-499/1000", ResumeAction::Fail},    // stops short of the end
+    ResumeCase{206, true, 1000, L"bytes 400-1199/1200", ResumeAction::Fail},   // another length
+    ResumeCase{206, true, 1000, L"", ResumeAction::Fail},
+    ResumeCase{206, false, 1000, L"bytes 400-999/1000", ResumeAction::Fail},   // never asked for a part
+    ResumeCase{416, true, 1000, L"bytes */1000", ResumeAction::Fail}));

@@ -9,6 +9,7 @@ import json
 import os
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -113,9 +114,18 @@ class Wine:
 # ---------------------------------------------------------------- HTTP and HTTPS servers
 
 class Route:
-    """What the server answers for one path."""
+    """What the server answers for one path.
 
-    def __init__(self, body=b"", status=200, length=True, drop_after=None, chunk=None, delay=0.0, headers=None):
+    drop_after: cut the connection after that many body bytes of every answer; a list gives the
+    cut of each answer in turn (None: no cut), later answers are whole.
+    ranges: answer "Range"/"If-Range" (206, or 200 when If-Range names another version) and say
+    "Accept-Ranges: bytes"; etag / last_modified: the version's validators.
+    then: (body, etag) that replace the route's after its first answer (the file changed).
+    reset: cut with a reset instead of an orderly close.
+    """
+
+    def __init__(self, body=b"", status=200, length=True, drop_after=None, chunk=None, delay=0.0, headers=None,
+                 ranges=False, etag=None, last_modified=None, then=None, reset=False):
         self.body = body
         self.status = status
         self.length = length
@@ -123,6 +133,31 @@ class Route:
         self.chunk = chunk
         self.delay = delay
         self.headers = headers or {}
+        self.ranges = ranges
+        self.etag = etag
+        self.last_modified = last_modified
+        self.then = then
+        self.reset = reset
+        self.answers = 0
+        self.sent = 0  # body bytes written, over all answers
+
+    def next_cut(self):
+        cut = self.drop_after
+        if isinstance(cut, list):
+            cut = cut[self.answers] if self.answers < len(cut) else None
+        self.answers += 1
+        return cut
+
+    def part(self, headers):
+        """(status, first byte) of the answer to a request with these headers."""
+        wanted = headers.get("Range", "")
+        if not (self.ranges and self.status == 200 and wanted.startswith("bytes=") and wanted.endswith("-")):
+            return self.status, 0
+        validator = headers.get("If-Range")
+        if validator is not None and validator not in (self.etag, self.last_modified):
+            return 200, 0
+        first = int(wanted[len("bytes="):-1])
+        return (206, first) if first < len(self.body) else (416, 0)
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -134,10 +169,26 @@ class _Handler(BaseHTTPRequestHandler):
         route = server.routes.get(urlsplit(self.path).path)
         if route is None:
             route = Route(b"not here", status=404)
-        body = route.body
-        self.send_response(route.status)
+        status, first = route.part(self.headers)
+        whole = len(route.body)
+        body = memoryview(route.body)[first:] if status != 416 else memoryview(b"")
+        cut = route.next_cut()
+        validators = (("ETag", route.etag), ("Last-Modified", route.last_modified))
+        if route.then:
+            route.body, route.etag = route.then
+            route.then = None
+        self.send_response(status)
         for k, v in route.headers.items():
             self.send_header(k, v)
+        if route.ranges:
+            self.send_header("Accept-Ranges", "bytes")
+        for name, value in validators:
+            if value is not None:
+                self.send_header(name, value)
+        if status == 206:
+            self.send_header("Content-Range", f"bytes {first}-{whole - 1}/{whole}")
+        elif status == 416:
+            self.send_header("Content-Range", f"bytes */{whole}")
         if route.length is True:
             self.send_header("Content-Length", str(len(body)))
         elif route.length is not False:
@@ -147,22 +198,26 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        limit = len(body) if route.drop_after is None else route.drop_after
+        limit = len(body) if cut is None else min(cut, len(body))
         step = route.chunk or limit or 1
         try:
             for pos in range(0, limit, step):
                 self.wfile.write(body[pos:min(pos + step, limit)])
                 self.wfile.flush()
+                route.sent += min(step, limit - pos)
                 if route.delay:
                     time.sleep(route.delay)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
             return
-        if route.drop_after is not None:
-            # Cut the connection mid-body.
+        if cut is not None:
+            # Cut the connection mid-body: an orderly close, or a reset (RST) when asked for.
             self.close_connection = True
             with contextlib.suppress(OSError):
-                self.connection.shutdown(socket.SHUT_RDWR)
+                if route.reset:
+                    self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                else:
+                    self.connection.shutdown(socket.SHUT_RDWR)
 
     def log_message(self, *args):
         pass

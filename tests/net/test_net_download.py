@@ -1,5 +1,6 @@
 """CDownloader and downloadFile under Wine against real local HTTP and HTTPS servers."""
 import os
+import time
 
 import pytest
 
@@ -10,6 +11,10 @@ BODY = os.urandom(300_000)
 
 def status_lines(log):
     return [m for level, m in log if ">> The return code for the http request" in m]
+
+
+def further_lines(log):
+    return [m for level, m in log if m.startswith("Download ended early;")]
 
 
 @pytest.mark.usefixtures("direct")
@@ -64,16 +69,27 @@ class TestPlainHttp:
         assert res["code"] == 8
         assert len(status_lines(log)) == 4
 
-    def test_a_connection_cut_mid_body_is_a_failed_download(self, wine, http_server):
-        http_server.routes["/files/cut.bin"] = Route(BODY, drop_after=100_000, chunk=20_000)
-        res, log, _ = wine.call("file", http_server.url("/files/cut.bin"), "cut.bin")
+    def test_a_connection_cut_on_every_request_fails_after_five_further_requests(self, wine, http_server):
+        http_server.routes["/files/cut.bin"] = Route(BODY, drop_after=10_000, chunk=5_000, ranges=True, etag='"v1"')
+        before = len(http_server.requests)
+        started = time.monotonic()
+        res, log, d = wine.call("file", http_server.url("/files/cut.bin"), "cut.bin")
         assert res["code"] == 8
-        assert ("ERROR", "Error occurred, error code = [8].") in log
+        assert further_lines(log) == [f"Download ended early; further request {n} of 5 from byte {n * 10_000}."
+                                      for n in range(1, 6)]
+        assert log[-2:] == [("ERROR", "The download did not complete after 5 further requests."),
+                            ("ERROR", "Error occurred, error code = [8].")]
+        assert len(http_server.requests) - before == 6
+        assert (d / "cut.bin").read_bytes() == BODY[:60_000]
+        assert time.monotonic() - started >= 15, "pauses of 1, 2, 4 and 8 seconds"
 
     def test_a_body_shorter_than_announced_is_reported(self, wine, http_server):
-        http_server.routes["/files/short.bin"] = Route(BODY[:1000], length=5000)
+        # The server closes after the short body every time (one that keeps the connection open
+        # is waited for until WinHTTP's receive time-out, 30 s per request).
+        http_server.routes["/files/short.bin"] = Route(BODY[:1000], length=5000, drop_after=1000)
         res, log, _ = wine.call("download", http_server.url("/files/short.bin"), "short.bin")
         assert res["open"] and not res["fetch"]
+        assert log.count(("ERROR", "Received 1000 bytes of the 5000 announced.")) == 6
 
     def test_a_slow_server_is_waited_for(self, wine, http_server):
         http_server.routes["/files/slow.bin"] = Route(BODY[:64_000], chunk=8_000, delay=0.25)
@@ -128,3 +144,45 @@ class TestHttps:
         # The scheme decides: an http URL is sent in plain text even to a port that speaks TLS.
         res, _, _ = wine.call("download", f"http://localhost:{https_server.port}/files/app.bin", "x.bin")
         assert res["open"] and not res["secure"] and not res["fetch"]
+
+
+THIRD = len(BODY) // 3
+NEW_BODY = os.urandom(len(BODY))
+DATE = "Tue, 08 Dec 2026 10:00:00 GMT"
+
+
+@pytest.mark.usefixtures("direct")
+class TestResume:
+    @pytest.mark.parametrize("route,asked,result,appended", [
+        # Byte ranges of a named version: the rest is asked for and appended.
+        (dict(ranges=True, etag='"v1"'), {"Range": f"bytes={THIRD}-", "If-Range": '"v1"'}, BODY, True),
+        (dict(ranges=True, last_modified=DATE), {"Range": f"bytes={THIRD}-", "If-Range": DATE}, BODY, True),
+        # A reset is a read error, and what the client had not read yet is lost: it resumes from what
+        # it holds. (Slow, so that the headers have arrived: a reset before them fails the first
+        # request, as it always has.)
+        (dict(ranges=True, etag='"v1"', reset=True, delay=0.2), {"If-Range": '"v1"'}, BODY, True),
+        # Says it serves ranges but sends the whole file: taken whole.
+        (dict(headers={"Accept-Ranges": "bytes"}, etag='"v1"'), {"Range": f"bytes={THIRD}-"}, BODY, False),
+        # The file changed in between: the new version is taken whole, never stitched.
+        (dict(ranges=True, etag='"v1"', then=(NEW_BODY, '"v2"')), {"If-Range": '"v1"'}, NEW_BODY, False),
+        # No ranges, or only a weak tag: starts again from zero.
+        (dict(etag='"v1"'), {"Range": None, "If-Range": None}, BODY, False),
+        (dict(ranges=True, etag='W/"v1"'), {"Range": None, "If-Range": None}, BODY, False),
+    ], ids=["etag", "last-modified", "reset", "ranges-ignored", "changed", "no-ranges", "weak-etag"])
+    def test_a_body_cut_at_a_third_is_completed(self, wine, http_server, route, asked, result, appended):
+        http_server.routes["/files/resume.bin"] = Route(BODY, drop_after=[THIRD], chunk=20_000, **route)
+        before = len(http_server.requests)
+        res, log, d = wine.call("download", http_server.url("/files/resume.bin"), "resume.bin")
+        assert res["fetch"]
+        assert (d / "resume.bin").read_bytes() == result
+        first, second = http_server.requests[before:]
+        assert "Range" not in first["headers"]
+        for name, value in asked.items():
+            assert second["headers"].get(name) == value, name
+        offset = int(second["headers"].get("Range", "bytes=0-")[len("bytes="):-1])
+        if appended:
+            assert 0 < offset <= THIRD
+        assert further_lines(log) == [f"Download ended early; further request 1 of 5 from byte {offset}."]
+        assert res["last"] == 100.0
+        # The bar only goes back when the download starts again from zero.
+        assert res["decreasing"] != appended

@@ -1,8 +1,13 @@
 """Downloads through a real squid that demands Basic authentication, found by the real proxy
 manager from the user's settings, with credentials from the Credential Manager."""
+import sys
+from pathlib import Path
+
 import pytest
 
 from net_harness import Route, Squid, free_port
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "proxymanager"))
+from scripted_proxy import ScriptedProxy  # noqa: E402
 from test_net_trust import Install, manifest_for, run_log
 
 USERS = {"alice": "wonderland", "j\u00f6rg": "p\u00e4ss\u20ac\u00df"}
@@ -91,3 +96,34 @@ def test_a_proxy_manager_failure_is_code_7(wine, http_server, installers):
         assert (res["code"], res["status"], res["states"]) == (7, "Aborted.(Error:7)", [2])
     finally:
         wine.settings_direct()
+
+
+@pytest.mark.parametrize("mode", ["bare407", "bearer407"])
+def test_a_challenge_that_cannot_be_answered_fails_at_once(wine, http_server, mode):
+    # The probe's HEAD passes, the download's GET gets a 407 offering nothing WinHTTP can answer:
+    # asking again would only bring the same 407.
+    with ScriptedProxy(mode) as proxy:
+        wine.settings_proxy(f"127.0.0.1:{proxy.port}")
+        try:
+            res, log, d = wine.call("file", http_server.url("/update.xml"), "update.xml")
+        finally:
+            wine.settings_direct()
+    assert res["code"] == 8
+    assert log == [("INFO", "4 >> The return code for the http request = [407]."),
+                   ("ERROR", "The proxy asks for authentication without a scheme that can be answered."),
+                   ("ERROR", "Error occurred, error code = [8].")]
+    assert [line for line, _ in proxy.requests if not line.startswith("HEAD ")] == \
+        [f"GET {http_server.url('/update.xml')} HTTP/1.1"]
+    assert not (d / "update.xml").exists()
+
+
+def test_a_cut_download_is_resumed_through_the_proxy_with_the_same_credentials(wine, http_server, through_squid):
+    wine.cred_write("127.0.0.1", "alice", USERS["alice"])
+    body = bytes(range(256)) * 1200
+    http_server.routes["/proxied/cut.bin"] = Route(body, drop_after=[len(body) // 3], ranges=True, etag='"p1"',
+                                                   chunk=16_384)
+    res, log, d = wine.call("download", http_server.url("/proxied/cut.bin"), "cut.bin")
+    assert res["fetch"] and (d / "cut.bin").read_bytes() == body
+    assert http_server.requests[-1]["headers"].get("Range") == f"bytes={len(body) // 3}-"
+    assert statuses(log)[-1] == "3 >> The return code for the http request = [206].", \
+        "the further request is answered with the credentials too"

@@ -8,6 +8,8 @@ Modes:
   noscheme    every request gets 407 without any Proxy-Authenticate header
   unknown     every request gets 407 offering only a scheme WinHTTP does not know
   close       the request is read and the connection closed without an answer
+  bare407     HEAD requests get 200, every other request 407 without any Proxy-Authenticate
+  bearer407   HEAD requests get 200, every other request 407 offering only Bearer
 Every request is recorded with its request line and its Proxy-Authorization header.
 """
 import base64
@@ -62,11 +64,15 @@ class ScriptedProxy:
             self._connections.append(conn)
             threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
 
-    def _decide(self, auth):
+    def _decide(self, auth, line=""):
         with self._lock:
             count = len(self.requests)
         if self.mode == "ok":
             return 200, []
+        if self.mode in ("bare407", "bearer407"):
+            if line.startswith("HEAD "):
+                return 200, []
+            return 407, [] if self.mode == "bare407" else ['Proxy-Authenticate: Bearer realm="scripted"']
         if self.mode == "challenge":
             if count == 1:
                 return 407, ["Proxy-Authenticate: NTLM", "Proxy-Authenticate: Negotiate"]
@@ -105,7 +111,7 @@ class ScriptedProxy:
                     self.requests.append((lines[0], auth))
                 if self.mode == "close":
                     return
-                status, headers = self._decide(auth)
+                status, headers = self._decide(auth, lines[0])
                 reason = {200: "OK", 407: "Proxy Authentication Required"}[status]
                 response = [f"HTTP/1.1 {status} {reason}", "Content-Length: 0", "Connection: keep-alive"]
                 conn.sendall(("\r\n".join(response + headers) + "\r\n\r\n").encode("latin-1"))

@@ -1,0 +1,20 @@
+// Feeds arbitrary header values (one byte per character, as WinHTTP widens them) to the
+// decisions that read a server's Content-Range, Accept-Ranges, ETag and Last-Modified.
+#include <cstdint>
+#include <string>
+
+#include "net/download_logic.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::wstring text(data, data + size);
+    velt::ContentRange range;
+    if (velt::parseContentRange(text, range) &&
+        (range.last < range.first || (range.totalKnown && range.last >= range.total)))
+        __builtin_trap();
+    (void)velt::acceptsByteRanges(text);
+    const std::wstring validator = velt::resumeValidator(text, text);
+    if (validator.find_first_of(L"\r\n") != std::wstring::npos) __builtin_trap();
+    (void)velt::decideResume(206, true, size, 0, text);
+    return 0;
+}
