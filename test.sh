@@ -20,6 +20,7 @@ fuzz_seeds() {
     fuzz_metadata_reader|fuzz_stamp_metadata) echo tests/fuzz/seeds/pe ;;
     fuzz_manifest_reader) echo tests/fuzz/seeds/manifest ;;
     fuzz_proxy_list) echo tests/fuzz/seeds/proxy_list ;;
+    fuzz_resume_headers) echo tests/fuzz/seeds/http_headers ;;
   esac
 }
 for f in build/host/bin/fuzz_*; do

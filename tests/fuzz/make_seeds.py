@@ -10,6 +10,8 @@ stub stamped by the real packaging tool (the delivered block, a block with the m
 the stamped one signed with a throw-away certificate (a certificate table after the block).
 manifest/: update manifests as the update server sends them, and broken ones.
 proxy_list/: one byte that picks the target URL's scheme, then a proxy list.
+http_headers/: values of the headers a resumed download reads (Content-Range, Accept-Ranges,
+ETag, Last-Modified), as servers send them and as they must not be trusted.
 """
 import shutil
 import struct
@@ -101,6 +103,13 @@ def proxy_seeds():
         write("proxy_list", f"list{i}", bytes([pick]) + text.encode())
 
 
+def header_seeds():
+    for i, text in enumerate([
+            "bytes 100-199/1000", "bytes 0-0/*", "bytes */1000", "bytes 5-4/10", "bytes 0-18446744073709551615/1",
+            "bytes", "none", '"v1-abc"', 'W/"weak"', '"a\r\nSet-Cookie: x"', "Wed, 09 Dec 2026 00:00:00 GMT"]):
+        write("http_headers", f"header{i}", text)
+
+
 def main():
     if not STUB.exists() or not VELTSTAMP.exists():
         sys.exit("build first: scripts/build.sh")
@@ -109,6 +118,7 @@ def main():
         pe_seeds(Path(work))
     manifest_seeds()
     proxy_seeds()
+    header_seeds()
 
 
 if __name__ == "__main__":

@@ -68,19 +68,30 @@ def run_measured(argv, env=None, cwd=None):
         return proc.returncode, wall, usage, out.read().decode(errors="replace")
 
 
-def main():
+def run_benchmark(bench, extra_arguments=()):
+    """Parses the common options (--size-mib, --runs, plus `extra_arguments` as (flag, default)
+    integer options) and calls bench(args, env) in a Wine session whose programs reach the
+    loopback server directly, as on a machine without a proxy."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--runs", type=int, default=2)
+    for flag, default in extra_arguments:
+        parser.add_argument(flag, type=int, default=default)
     args = parser.parse_args()
 
     with wine_session(REPO / "build" / "net-prefix") as env:
+        env = {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")
+               and not k.startswith("VELT_")}
+        subprocess.run(["wine", str(NETTOOL), "ie", "1", "-"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
         bench(args, env)
 
 
+def main():
+    run_benchmark(bench)
+
+
 def bench(args, env):
-    env = {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")
-           and not k.startswith("VELT_")}
     work = Path(tempfile.mkdtemp(prefix="net-bench-", dir=REPO / "build"))
     httpd = None
     try:
@@ -91,9 +102,6 @@ def bench(args, env):
                 f.write(block[i % 7:] + block[:i % 7])
         httpd, _ = serve(source)
         url = f"http://localhost:{httpd.server_address[1]}/VeltraneDesktopApp.exe"
-        # No proxy for the program under test, as on a machine without one.
-        subprocess.run(["wine", str(NETTOOL), "ie", "1", "-"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
 
         rows = []
         for run in range(args.runs):

@@ -13,45 +13,30 @@ It uses the Wine session of ./test.sh when VELT_WINE_SESSION=1 is set, otherwise
 build/net-prefix with a private Xvfb and wineserver that it stops by their process ids.
 Target it is meant to show: at most 1.05 bytes sent per byte of file.
 """
-import argparse
 import json
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_download import run_measured  # noqa: E402
+from bench_download import run_benchmark, run_measured  # noqa: E402
 from net_harness import NETTOOL, REPO, Route, Server, winpath  # noqa: E402
-from testlib import wine_session  # noqa: E402
 
 MIB = 1 << 20
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--size-mib", type=int, default=256)
-    parser.add_argument("--cut-mib", type=int, default=64)
-    parser.add_argument("--runs", type=int, default=2)
-    args = parser.parse_args()
-
-    with wine_session(REPO / "build" / "net-prefix") as env:
-        bench(args, env)
+    run_benchmark(bench, [("--cut-mib", 64)])
 
 
 def bench(args, env):
-    env = {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy")
-           and not k.startswith("VELT_")}
     work = Path(tempfile.mkdtemp(prefix="resume-bench-", dir=REPO / "build"))
     server = Server()
     try:
         block = os.urandom(MIB)
         body = b"".join(block[i % 7:] + block[:i % 7] for i in range(args.size_mib))
-        # No proxy for the program under test, as on a machine without one.
-        subprocess.run(["wine", str(NETTOOL), "ie", "1", "-"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
 
         rows = []
         for run in range(args.runs):
