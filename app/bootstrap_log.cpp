@@ -54,10 +54,10 @@ void writeLine(LogLevel level, const wchar_t* format, va_list args)
     if (::localtime_s(&local, &now) == 0) prefix = formatLogPrefix(local, level);
     // The prefix goes through the thread's ANSI code page and back out as one byte per
     // character; the message is narrowed the same way, with '?' for what one byte cannot hold.
-    // Its text arguments come from outside (URLs, file names, metadata, certificate subjects)
-    // and are escaped as they are formatted, so a CR or LF in them cannot start a forged line.
+    // Its text arguments come from outside (URLs, file names, metadata, certificate subjects):
+    // control characters in them are escaped, so a CR or LF cannot start a forged line.
     std::string line = narrowForLog(acpToWide(prefix) + L":");
-    line += narrowForLog(formatLogMessage(format, args));
+    line += narrowForLog(escapeLogMessage(formatWideV(format, args)));
 
     ::EnterCriticalSection(logSection());
     if (g_logFile) std::fwrite(line.data(), 1, line.size(), g_logFile);

@@ -2,7 +2,6 @@
 // narrowing of a formatted message to the log's one-byte encoding.
 #pragma once
 
-#include <cstdarg>
 #include <ctime>
 #include <string>
 
@@ -20,14 +19,11 @@ std::string formatLogPrefix(const std::tm& localTime, LogLevel level);
 // Everything else, backslashes included, stays as it is.
 std::wstring escapeControlCharacters(const std::wstring& text);
 
-// The log's printf-style formatting with the Windows rules the messages are written for: %s (and
-// %ls, %ws) takes a wide string, %hs and %S a narrow one, %c a wide character; %d %i %u %x %X
-// %o with the length modifiers h, l, ll, I32, I64, z, I; %f %e %g; flags, width and precision,
-// '*' included. Every string and character argument goes through escapeControlCharacters, so only
-// the format's own text (its "\n" at the end) can end a line. A conversion it does not know
-// ends the formatting: the rest of the format is written as it stands and no further argument
-// is read.
-std::wstring formatLogMessage(const wchar_t* format, va_list args);
+// A formatted message as the log writes it. Every message carries its own "\n" at the end and no
+// other control character of its own, so any other one came in with an argument (a URL, a file
+// name, the metadata, a certificate subject): all of them are escaped and only the final line
+// end stays, so that one message is one line.
+std::wstring escapeLogMessage(const std::wstring& message);
 
 // The log file is one byte per character: U+0001..U+00FF map to the byte of the same value.
 // Anything above cannot be written that way and becomes '?', so the rest of the line (its line

@@ -1,20 +1,15 @@
 #include "flow/version_compare.h"
 
-#include <algorithm>
 #include <cstdlib>
+
+#include "common/split_pieces.h"
 
 namespace velt {
 
 std::vector<std::string> splitString(const std::string& text, char delimiter)
 {
     std::vector<std::string> parts;
-    // As successive getline reads: a piece ends at each delimiter, and text left after the last
-    // delimiter (if any) is the last piece.
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find(delimiter, start), text.size());
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    velt::appendPieces(text, delimiter, parts);
     return parts;
 }
 

@@ -109,9 +109,8 @@ bool CDownloader::OpenSession(pm::ProxyResult& result)
     objectName_ = url.substr(std::min(pathStart, url.size()));
 
     hConnect.reset(::WinHttpConnect(hSession.get(), hostName.c_str(), port_, 0));
-    hRequest.reset(::WinHttpOpenRequest(hConnect.get(), L"GET", objectName_.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                        WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
     // A handle that could not be made shows up as a failed send in Fetch.
+    OpenRequest();
     return true;
 }
 
@@ -155,9 +154,10 @@ std::wstring CDownloader::QueryTextHeader(DWORD infoLevel)
     return text;
 }
 
-bool CDownloader::ReopenRequest()
+bool CDownloader::OpenRequest()
 {
-    // A fresh request on the same connection and session: same proxy, same object, same TLS.
+    // A GET on the connection and session Open made: a further request after a break has the
+    // same proxy, the same object and the same TLS as the first.
     hRequest.reset();
     hRequest.reset(::WinHttpOpenRequest(hConnect.get(), L"GET", objectName_.c_str(), nullptr, WINHTTP_NO_REFERER,
                                         WINHTTP_DEFAULT_ACCEPT_TYPES, secure_ ? WINHTTP_FLAG_SECURE : 0));
@@ -248,7 +248,7 @@ bool CDownloader::Fetch(DownloadProgressCallback callback)
             const std::uint64_t from = ranged ? held_ : 0;
             logInfo(L"Download ended early; further request %d of %d from byte %I64u.\n", further,
                     kMaxFurtherRequests, static_cast<unsigned long long>(from));
-            if (!ReopenRequest()) return false;
+            if (!OpenRequest()) return false;
             statusCode = 0;
             sent = SendRequest(ranged ? resumeRequestHeaders(held_, resume_.validator) : std::wstring(), true,
                                statusCode);

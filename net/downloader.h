@@ -67,7 +67,7 @@ private:
     // attempts), with `headers` added. `anyStatusIsFinal` false: every status but 200 is sent
     // again, as the first request of a download always has been.
     SendOutcome SendRequest(const std::wstring& headers, bool anyStatusIsFinal, DWORD& statusCode);
-    bool ReopenRequest();
+    bool OpenRequest();
 
     enum class BodyEnd { Complete, EndedEarly, Failed };
     // Streams the current response's body into the file: a new file when `append` is false,

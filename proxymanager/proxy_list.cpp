@@ -1,8 +1,6 @@
 #include "proxymanager/proxy_list.h"
 
-#include <algorithm>
-
-
+#include "common/split_pieces.h"
 #include "proxymanager/diagnostics.h"
 #include "proxymanager/text_convert.h"
 
@@ -184,11 +182,7 @@ bool ParseServerAndPortInfo(const std::string& defaultPort, const std::wstring& 
 bool SplitByDelimiter(const std::wstring& text, wchar_t delimiter, std::vector<std::wstring>& parts)
 {
     if (text.empty() || delimiter == L'\0') return false;
-    for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find(delimiter, start), text.size());
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    velt::appendPieces(text, delimiter, parts);
     return true;
 }
 

@@ -1,11 +1,9 @@
 // Proxy passwords are wiped before their memory is given back: a string's whole buffer (also
 // what an earlier, longer value left past its end, and the in-object buffer of a short one),
-// fixed dialog buffers, and the heap blocks of conversions, through an allocator that zeroes
-// what it frees. Portable: the same code runs in the native tests.
+// and fixed dialog buffers. Portable: the same code runs in the native tests.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <string>
 
 namespace VELT {
@@ -59,25 +57,6 @@ public:
 private:
     void* data_;
     std::size_t size_;
-};
-
-// Zeroes every block before it goes back to the heap, for the scratch strings of conversions.
-template <typename T>
-struct WipingAllocator {
-    using value_type = T;
-    WipingAllocator() = default;
-    template <typename U>
-    WipingAllocator(const WipingAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
-    void deallocate(T* p, std::size_t n) noexcept
-    {
-        WipeBytes(p, n * sizeof(T));
-        std::allocator<T>().deallocate(p, n);
-    }
-    template <typename U>
-    bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
-    template <typename U>
-    bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
 };
 
 }  // namespace ProxyManager
