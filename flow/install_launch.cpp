@@ -14,13 +14,13 @@
 
 namespace velt {
 
-bool installDesktopApp()
+bool installDesktopApp(const ManifestInfo& manifest)
 {
     terminateProcessesByName(kInstallerProcessName);
     // Held until the installer has run: the verified file cannot be replaced before its start.
-    // Its name and path come from the verification itself; the manifest is not read again, as
-    // anything could have rewritten it meanwhile.
-    const VerifiedInstaller installer = downloadAndVerifyInstaller();
+    // Its name and path come from the verification itself, and the URL from the run's one
+    // reading of the manifest.
+    const VerifiedInstaller installer = downloadAndVerifyInstaller(manifest);
     terminateProcessesByName(kInstallerProcessName);
     if (g_mainDlg) g_mainDlg->showInstalling();
 

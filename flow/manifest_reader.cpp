@@ -16,9 +16,19 @@ const char* childText(const XMLElement* parent, const char* name)
 
 }  // namespace
 
-void loadManifest(tinyxml2::XMLDocument& doc, std::FILE* file)
+void loadManifest(tinyxml2::XMLDocument& doc, const std::string& bytes)
 {
-    if (file) doc.LoadFile(file);
+    doc.Parse(bytes.data(), bytes.size());
+}
+
+ManifestInfo parseManifest(const std::string& bytes)
+{
+    tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+    loadManifest(doc, bytes);
+    ManifestInfo info;
+    info.version = manifestVersion(doc);
+    info.installerUrl = manifestInstallerUrl(doc, "windows");
+    return info;
 }
 
 std::string manifestVersion(const tinyxml2::XMLDocument& doc)

@@ -1,10 +1,9 @@
 // Reading the update manifest ("update.xml"): the announced version and the installer's URL.
-// Pure logic over tinyxml2, shared by the product (which opens ".\update.xml") and the native
-// tests and fuzz target. Results are the document's own UTF-8 bytes, not converted; every
+// Pure logic over tinyxml2, shared by the product (which reads the bytes it downloaded, once)
+// and the native tests and fuzz target. Results are the document's own UTF-8 bytes, not converted; every
 // missing element or text gives an empty string.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 namespace tinyxml2 {
@@ -13,10 +12,10 @@ class XMLDocument;
 
 namespace velt {
 
-// Loads a manifest document from an open file the way the product does: entities processed,
-// whitespace preserved. The load result is not needed: a file that does not parse simply lacks
-// the elements the readers ask for.
-void loadManifest(tinyxml2::XMLDocument& doc, std::FILE* file);
+// Loads a manifest document from its bytes the way the product does: entities processed,
+// whitespace preserved. The load result is not needed: bytes that do not parse simply lack the
+// elements the readers ask for.
+void loadManifest(tinyxml2::XMLDocument& doc, const std::string& bytes);
 
 // Text of installerInformation/version, or "".
 std::string manifestVersion(const tinyxml2::XMLDocument& doc);
@@ -26,5 +25,12 @@ std::string manifestVersion(const tinyxml2::XMLDocument& doc);
 // `platform` byte for byte. "" without url or without platformFileList; the url alone when no
 // entry matches.
 std::string manifestInstallerUrl(const tinyxml2::XMLDocument& doc, const std::string& platform);
+
+// What one run takes from its manifest, all from one reading of the same bytes.
+struct ManifestInfo {
+    std::string version;       // manifestVersion
+    std::string installerUrl;  // manifestInstallerUrl for "windows"
+};
+ManifestInfo parseManifest(const std::string& bytes);
 
 }  // namespace velt

@@ -1,24 +1,18 @@
-// The update manifest "update.xml": fetched once per run into the current folder, then read
-// from there as often as a step needs it.
+// The update manifest "update.xml": fetched once per run into the current folder, and read once,
+// from the bytes this run received (the same bytes the file holds as written).
 #pragma once
 
 #include <json/value.h>
 
 #include <string>
 
+#include "flow/manifest_reader.h"
+
 namespace velt {
 
 // Downloads the manifest named by the metadata's "updateXmlUrl" to "update.xml" in the current
-// folder, without progress. Failures leave as the download's coded errors (7, 8).
-void fetchUpdateManifest(const Json::Value& metadata);
-
-// The announced version, "" when the manifest cannot be read or has none.
-std::string getManifestVersion();
-
-// The installer URL for a platform name, "" when the manifest lacks it.
-std::string getInstallerUrlForPlatform(const std::string& platform);
-
-// The installer URL for "windows"; reads the local file anew on each call.
-std::string getInstallerUrl();
+// folder, without progress, and returns the bytes received. Failures leave as the download's
+// coded errors (7, 8).
+std::string fetchUpdateManifest(const Json::Value& metadata);
 
 }  // namespace velt

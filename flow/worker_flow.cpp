@@ -55,14 +55,15 @@ void runBootstrapFlow(const std::wstring& metadataText)
     // whose "updateXmlUrl" is missing or not a string, is as unusable as one that is not JSON.
     if (!root.isObject() || !root["updateXmlUrl"].isString()) failWithCode(kErrorMetadataNotJson);
 
-    fetchUpdateManifest(root);
-    const std::string manifestVersion = getManifestVersion();
+    // Read once, from the bytes received: the version and the installer's URL come from the same
+    // document, whatever happens to update.xml on disk afterwards.
+    const ManifestInfo manifest = parseManifest(fetchUpdateManifest(root));
     const std::string installedVersion = getInstalledVersion();
 
     // Nothing installed: install whatever the manifest says. Otherwise only a strictly newer
     // four-part version is installed.
-    const bool install = installedVersion.empty() || isNewerVersion(manifestVersion, installedVersion);
-    if (install) installDesktopApp();
+    const bool install = installedVersion.empty() || isNewerVersion(manifest.version, installedVersion);
+    if (install) installDesktopApp(manifest);
 
     launchKestrel(root);
 

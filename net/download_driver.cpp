@@ -5,8 +5,8 @@
 
 #include "app/bootstrap_log.h"
 #include "app/text_convert.h"
-#include "flow/update_manifest.h"
 #include "flow/worker_flow.h"
+#include "net/sha256.h"
 #include "net/signature_verifier.h"
 #include "ui/main_dlg.h"
 
@@ -16,26 +16,50 @@ const wchar_t kSignerSubject[] = L"Veltrane, Inc";
 
 namespace {
 
-// 0 when the body is in the file, otherwise the code the download fails with. Whatever goes
-// wrong inside the session ends in one of the two codes, so the window always learns of it.
-int fetchInto(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback)
+// How one download ended: `code` 0 when the body is in the file, otherwise the code the
+// download fails with; whether it wrote the file at all; and the hash of what it wrote.
+// Whatever goes wrong inside the session ends in one of the two codes, so the window always
+// learns of it.
+struct FetchOutcome {
+    int code = 0;
+    bool wroteFile = false;
+    bool hashed = false;
+    Sha256Digest digest{};
+};
+
+FetchOutcome fetchInto(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback,
+                       std::string* body = nullptr)
 {
+    FetchOutcome outcome;
     auto downloader = std::make_shared<CDownloader>(url, filePath);
-    if (!downloader->Open()) return kErrorSessionNotOpened;
+    downloader->KeepBody(body);
+    if (!downloader->Open()) {
+        outcome.code = kErrorSessionNotOpened;
+        return outcome;
+    }
     try {
-        if (!downloader->Fetch(callback)) return kErrorDownloadFailed;
+        if (!downloader->Fetch(callback)) outcome.code = kErrorDownloadFailed;
     } catch (const std::exception&) {
         logError(L"The download ended with an unexpected failure.\n");
-        return kErrorDownloadFailed;
+        outcome.code = kErrorDownloadFailed;
     }
-    return 0;
+    outcome.wroteFile = downloader->wroteFile();
+    if (outcome.code == 0) outcome.hashed = downloader->finishHash(outcome.digest);
+    return outcome;
 }
 
 }  // namespace
 
 void downloadFile(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback)
 {
-    if (const int code = fetchInto(url, filePath, callback)) failWithCode(code);
+    if (const int code = fetchInto(url, filePath, callback).code) failWithCode(code);
+}
+
+std::string downloadFileKeepingBytes(const std::wstring& url, const std::wstring& filePath)
+{
+    std::string body;
+    if (const int code = fetchInto(url, filePath, nullptr, &body).code) failWithCode(code);
+    return body;
 }
 
 FileHandle openLockedForExecution(const std::wstring& path)
@@ -70,15 +94,15 @@ std::wstring fullPathInCurrentFolder(const std::wstring& fileName)
 
 }  // namespace
 
-VerifiedInstaller downloadAndVerifyInstaller()
+VerifiedInstaller downloadAndVerifyInstaller(const ManifestInfo& manifest)
 {
     VerifiedInstaller installer;
-    const std::wstring url = acpToWide(getInstallerUrl());
+    const std::wstring url = acpToWide(manifest.installerUrl);
     installer.fileName = installerFileNameFromUrl(url);
     if (url.empty()) {
         // No URL, nothing to name: the session refuses it with its own ERROR line (7), like any
         // other URL it cannot use.
-        if (const int code = fetchInto(url, url, nullptr)) failWithCode(code);
+        if (const int code = fetchInto(url, url, nullptr).code) failWithCode(code);
         failWithCode(kErrorSessionNotOpened);
     }
     const FileNameProblem problem = checkPlainFileName(installer.fileName);
@@ -94,15 +118,22 @@ VerifiedInstaller downloadAndVerifyInstaller()
         failWithCode(kErrorDownloadFailed);
     }
 
-    // Nothing is written before the session is open, so only a failed download has a file to
-    // take away.
-    const int code = fetchInto(url, installer.fullPath, &CMainDlg::onDownloadProgress);
-    if (code == kErrorDownloadFailed) discardAndFail(installer.fullPath, code);
-    if (code != 0) failWithCode(code);
+    // Only a download that wrote the file has a file to take away: one that never got a body
+    // leaves a same-named file it did not write as it was.
+    const FetchOutcome fetched = fetchInto(url, installer.fullPath, &CMainDlg::onDownloadProgress);
+    if (fetched.code == kErrorDownloadFailed && fetched.wroteFile) discardAndFail(installer.fullPath, fetched.code);
+    if (fetched.code != 0) failWithCode(fetched.code);
 
-    // Checked through the locked handle, so what was checked is what will be started.
+    // The write handle had to be closed before the file can be locked for the check and the
+    // run; whatever happened to the file in between shows in its hash under the lock.
     installer.file = openLockedForExecution(installer.fullPath);
     if (!installer.file) discardAndFail(installer.fullPath, kErrorDownloadFailed);
+    Sha256Digest onDisk{};
+    if (!fetched.hashed || !sha256OfHandle(installer.file.get(), onDisk) || onDisk != fetched.digest) {
+        logError(L"The installer file is not the one that was downloaded.\n");
+        installer.file.reset();
+        discardAndFail(installer.fullPath, kErrorInstallerNotTrusted);
+    }
     bool trusted = false;
     {
         CSignatureVerifier verifier(installer.fullPath, installer.file.get());

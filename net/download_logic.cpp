@@ -26,16 +26,18 @@ constexpr std::size_t kMaxFileNameChars = 255;
 wchar_t upper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
 // Windows maps these names to devices in every folder and with any extension ("nul.exe" is
-// NUL); it ignores blanks before the extension as well.
+// NUL); it ignores blanks before the extension as well. Port numbers run from 0, and the
+// superscript digits one to three (U+00B9, U+00B2, U+00B3) name ports too.
 bool isDeviceName(const std::wstring& name)
 {
     std::wstring base = name.substr(0, name.find(L'.'));
     while (!base.empty() && base.back() == L' ') base.pop_back();
     for (wchar_t& c : base) c = upper(c);
-    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"})
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
         if (base == device) return true;
-    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0)) return false;
+    const wchar_t port = base[3];
+    return (port >= L'0' && port <= L'9') || port == 0x00B9 || port == 0x00B2 || port == 0x00B3;
 }
 
 }  // namespace
@@ -208,25 +210,35 @@ bool parseContentRange(const std::wstring& text, ContentRange& out)
     return true;
 }
 
-ResumeAction decideResume(std::uint32_t status, bool asked, std::uint64_t held, std::uint64_t knownTotal,
-                          const std::wstring& contentRange)
+ResumeAction decideResume(const FurtherAnswer& answer, bool asked, std::uint64_t held, std::uint64_t knownTotal,
+                          const std::wstring& validator)
 {
-    if (status == 200) return ResumeAction::Truncate;
-    if (status != 206 || !asked) return ResumeAction::Fail;
+    if (answer.status == 200) return ResumeAction::Truncate;
+    if (answer.status != 206) return ResumeAction::Fail;
     ContentRange range;
-    if (!parseContentRange(contentRange, range) || range.first != held) return ResumeAction::Fail;
-    // The part must belong to a resource of the length already known, and run to its end: the
-    // request asked for everything from `held` on.
-    if (range.totalKnown) {
-        if (knownTotal != 0 && range.total != knownTotal) return ResumeAction::Fail;
-        if (range.last + 1 != range.total) return ResumeAction::Fail;
-    }
+    // A part that was never asked for, or that starts anywhere but where the file ends.
+    if (!asked || validator.empty() || !parseContentRange(answer.contentRange, range) || range.first != held)
+        return ResumeAction::Restart;
+    // The same version as the bytes held: the validator sent comes back unchanged.
+    const bool byTag = validator.front() == L'"';
+    if (trimmed(byTag ? answer.etag : answer.lastModified) != validator) return ResumeAction::Restart;
+    // Exactly the bytes the range names, no more and no fewer.
+    if (!answer.lengthKnown || answer.contentLength != range.last - range.first + 1) return ResumeAction::Restart;
+    // Of a resource of the length already known, and not past its end.
+    if (knownTotal != 0 && ((range.totalKnown && range.total != knownTotal) || range.last >= knownTotal))
+        return ResumeAction::Restart;
     return ResumeAction::Append;
 }
 
 std::uint32_t proxyChallengeScheme(bool queried, std::uint32_t supported)
 {
     return queried ? pickProxyAuthScheme(supported) : 0;
+}
+
+bool nameValueContains(const std::wstring& value, const std::wstring& part)
+{
+    const auto fold = [](wchar_t a, wchar_t b) { return upper(a) == upper(b); };
+    return std::search(value.begin(), value.end(), part.begin(), part.end(), fold) != value.end();
 }
 
 }  // namespace velt

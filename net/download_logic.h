@@ -27,7 +27,8 @@ enum class FileNameProblem {
     ControlCharacter,   // below 0x20, or 0x7F
     ReservedCharacter,  // one of *?"<>|
     TrailingDotOrBlank,
-    DeviceName,         // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an extension
+    DeviceName,         // CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9 and COM/LPT with a
+                        // superscript 1, 2 or 3, with or without an extension
     TooLong,            // more than 255 characters
 };
 FileNameProblem checkPlainFileName(const std::wstring& name);
@@ -129,19 +130,38 @@ bool parseContentRange(const std::wstring& text, ContentRange& out);
 enum class ResumeAction {
     Append,    // 206 that continues exactly where the file ends: add the body to the file
     Truncate,  // 200: the server sends the whole resource (ranges ignored, or it changed)
-    Fail,      // anything else: the download fails
+    Restart,   // a 206 that cannot be trusted to continue the file: ask again, from zero
+    Fail,      // any other status: the download fails
 };
 
-// `asked` says whether the request carried a Range (a 206 to a request without one is as
-// wrong as one starting elsewhere). `held` is what the file holds, `knownTotal` the length of
-// the resource when an earlier answer named it (0: unknown). `contentRange` is the header's
-// text, empty when absent.
-ResumeAction decideResume(std::uint32_t status, bool asked, std::uint64_t held, std::uint64_t knownTotal,
-                          const std::wstring& contentRange);
+// What the answer to a further request says about itself.
+struct FurtherAnswer {
+    std::uint32_t status = 0;
+    std::wstring contentRange;  // the header's text, "" when absent
+    bool lengthKnown = false;   // Content-Length was sent
+    std::uint64_t contentLength = 0;
+    std::wstring etag;
+    std::wstring lastModified;
+};
+
+// `asked` says whether the request carried a Range, with `validator` in its If-Range. `held` is
+// what the file holds, `knownTotal` the length of the resource when an earlier answer named it
+// (0: unknown). A 206 is appended only when it is the part that was asked for: it starts at
+// `held`, repeats the validator (the same strong ETag, or the same Last-Modified when that was
+// the validator), carries exactly the bytes its Content-Range names and ends at or before the
+// known total. Everything about it is decided before a byte of its body is written, so a part of
+// another version, or one longer than it says, never reaches the file.
+ResumeAction decideResume(const FurtherAnswer& answer, bool asked, std::uint64_t held, std::uint64_t knownTotal,
+                          const std::wstring& validator);
 
 // The answer to a proxy challenge: the scheme to send credentials with, or 0 when the proxy
 // offered none that can be answered (or no list at all, `queried` false). Asking again with
 // nothing to offer only repeats the 407, so the download then fails at once.
 std::uint32_t proxyChallengeScheme(bool queried, std::uint32_t supported);
+
+// Whether one attribute value of a certificate's subject (an O, a CN, ...) contains `part`, in
+// any letter case (ASCII letters fold; nothing else does). The caller asks value by value, so a
+// match can never be made of the end of one attribute and the start of the next.
+bool nameValueContains(const std::wstring& value, const std::wstring& part);
 
 }  // namespace velt

@@ -189,6 +189,13 @@ CDownloader::SendOutcome CDownloader::SendRequest(const std::wstring& headers, b
                     static_cast<unsigned>(statusCode));
 
         if (statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+            // Only a proxy this session was told to use, with a user to answer as, gets
+            // credentials. Null credentials would let the platform offer the logged-on user's own
+            // (elevated) logon to whatever answered.
+            if (!proxyName || !proxyUser) {
+                logError(L"Proxy authentication is asked for, but no proxy with credentials is in use.\n");
+                return SendOutcome::Failed;
+            }
             DWORD supported = 0, first = 0, target = 0;
             const bool queried = ::WinHttpQueryAuthSchemes(hRequest.get(), &supported, &first, &target) != FALSE;
             const DWORD scheme = proxyChallengeScheme(queried, supported);
@@ -209,70 +216,111 @@ CDownloader::SendOutcome CDownloader::SendRequest(const std::wstring& headers, b
 bool CDownloader::Fetch(DownloadProgressCallback callback)
 {
     progressCallback = callback;
+    const bool done = Transfer();
+    // Closed on every path: the caller locks the file (or deletes it) by its path next.
+    file_.reset();
+    return done;
+}
+
+FurtherAnswer CDownloader::ReadFurtherAnswer(DWORD statusCode)
+{
+    FurtherAnswer answer;
+    answer.status = statusCode;
+    answer.contentRange = QueryTextHeader(WINHTTP_QUERY_CONTENT_RANGE);
+    DWORD length = 0;
+    answer.lengthKnown = QueryNumberHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, length);
+    answer.contentLength = length;
+    answer.etag = QueryTextHeader(WINHTTP_QUERY_ETAG);
+    answer.lastModified = QueryTextHeader(WINHTTP_QUERY_LAST_MODIFIED);
+    return answer;
+}
+
+bool CDownloader::Transfer()
+{
     DWORD statusCode = 0;
-    SendOutcome sent = SendRequest(std::wstring(), false, statusCode);
-    if (sent != SendOutcome::Answered) return false;
+    if (SendRequest(std::wstring(), false, statusCode) != SendOutcome::Answered) return false;
 
-    bool append = false;
+    // Each turn: take in the answer's body (the whole resource, or the part that continues the
+    // file); when the file is not complete yet, make the next further request; judge its answer.
+    ResumeAction action = ResumeAction::Truncate;  // the first answer is a 200
+    bool answered = true;
     for (int further = 1;; ++further) {
-        // The answer in hand is a 200 (the whole resource) or a 206 continuing the file.
-        DWORD contentLength = 0;
-        const bool lengthKnown =
-            QueryNumberHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, contentLength);
-        if (!append) {
-            // A whole body: its headers say whether a later break can be resumed, and how.
-            held_ = 0;
-            total_ = lengthKnown ? contentLength : 0;
-            resume_.byteRanges = acceptsByteRanges(QueryTextHeader(WINHTTP_QUERY_ACCEPT_RANGES));
-            resume_.validator =
-                resumeValidator(QueryTextHeader(WINHTTP_QUERY_ETAG), QueryTextHeader(WINHTTP_QUERY_LAST_MODIFIED));
-        } else if (total_ == 0 && lengthKnown) {
-            total_ = held_ + contentLength;
-        }
-        BodyEnd end = ReceiveToFile(contentLength, lengthKnown, append);
-        // A part without a length of its own ends with its connection; the whole is still known.
-        if (end == BodyEnd::Complete && append && total_ != 0 && held_ != total_) end = BodyEnd::EndedEarly;
-        if (end == BodyEnd::Complete) return true;
-        if (end == BodyEnd::Failed) return false;
-
-        // The body ended early: ask again, for the rest when the server can tell us the same
-        // version's rest, else for everything.
-        bool ranged = false;
-        for (;; ++further) {
-            if (further > kMaxFurtherRequests) {
-                logError(L"The download did not complete after %d further requests.\n", kMaxFurtherRequests);
-                return false;
+        if (answered && (action == ResumeAction::Truncate || action == ResumeAction::Append)) {
+            DWORD contentLength = 0;
+            const bool lengthKnown =
+                QueryNumberHeader(WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, contentLength);
+            if (action == ResumeAction::Truncate) {
+                // A whole body: its headers say whether a later break can be resumed, and how.
+                total_ = lengthKnown ? contentLength : 0;
+                resume_.byteRanges = acceptsByteRanges(QueryTextHeader(WINHTTP_QUERY_ACCEPT_RANGES));
+                resume_.validator = resumeValidator(QueryTextHeader(WINHTTP_QUERY_ETAG),
+                                                    QueryTextHeader(WINHTTP_QUERY_LAST_MODIFIED));
             }
-            ::Sleep(furtherRequestPauseMs(further));
-            ranged = resume_.usable() && held_ > 0;
-            const std::uint64_t from = ranged ? held_ : 0;
-            logInfo(L"Download ended early; further request %d of %d from byte %I64u.\n", further,
-                    kMaxFurtherRequests, static_cast<unsigned long long>(from));
-            if (!OpenRequest()) return false;
-            statusCode = 0;
-            sent = SendRequest(ranged ? resumeRequestHeaders(held_, resume_.validator) : std::wstring(), true,
-                               statusCode);
-            if (sent == SendOutcome::Failed) return false;
-            if (sent == SendOutcome::Answered) break;
-            // No answer at all: the network is still away; the next request waits longer.
+            BodyEnd end = ReceiveToFile(contentLength, lengthKnown, action == ResumeAction::Append);
+            // A part that ends before the whole (or has no length of its own) leaves the rest to ask for.
+            if (end == BodyEnd::Complete && total_ != 0 && held_ != total_) end = BodyEnd::EndedEarly;
+            if (end == BodyEnd::Complete) return true;
+            if (end == BodyEnd::Failed) return false;
         }
-        const ResumeAction action = decideResume(statusCode, ranged, held_, total_,
-                                                 QueryTextHeader(WINHTTP_QUERY_CONTENT_RANGE));
+
+        // Ask again: for the rest when the server can tell us the same version's rest, else for
+        // everything. No answer at all: the network is still away; the next request waits longer.
+        const bool fromZero = answered && action == ResumeAction::Restart;
+        if (further > kMaxFurtherRequests) {
+            logError(L"The download did not complete after %d further requests.\n", kMaxFurtherRequests);
+            return false;
+        }
+        ::Sleep(furtherRequestPauseMs(further));
+        const bool ranged = !fromZero && resume_.usable() && held_ > 0;
+        const std::uint64_t from = ranged ? held_ : 0;
+        logInfo(L"Download ended early; further request %d of %d from byte %I64u.\n", further, kMaxFurtherRequests,
+                static_cast<unsigned long long>(from));
+        if (!OpenRequest()) return false;
+        statusCode = 0;
+        const SendOutcome sent =
+            SendRequest(ranged ? resumeRequestHeaders(held_, resume_.validator) : std::wstring(), true, statusCode);
+        if (sent == SendOutcome::Failed) return false;
+        answered = sent == SendOutcome::Answered;
+        if (!answered) continue;
+
+        const FurtherAnswer answer = ReadFurtherAnswer(statusCode);
+        action = decideResume(answer, ranged, held_, total_, resume_.validator);
         if (action == ResumeAction::Fail) {
             logError(L"The answer to further request %d cannot complete the file.\n", further);
             return false;
         }
-        if (action == ResumeAction::Append && resume_.validator.front() == L'"') {
-            // A server that names versions must name the one asked for; a part of any other
-            // would make the file a mix of two.
-            const std::wstring tag = QueryTextHeader(WINHTTP_QUERY_ETAG);
-            if (!tag.empty() && tag != resume_.validator) {
-                logError(L"The resumed part belongs to another version of the file.\n");
-                return false;
-            }
-        }
-        append = action == ResumeAction::Append;
+        if (action == ResumeAction::Restart)
+            logInfo(L"The answer to further request %d does not continue the file; asking for all of it.\n", further);
+        ContentRange range;
+        if (action == ResumeAction::Append && total_ == 0 && parseContentRange(answer.contentRange, range) &&
+            range.totalKnown)
+            total_ = range.total;
     }
+}
+
+bool CDownloader::PositionFile(std::uint64_t offset)
+{
+    if (!file_) {
+        // Created when the first body arrives, so a download that never gets an answer leaves an
+        // existing file of this name as it was. Readers may look; nobody else may write, rename
+        // or delete it until the download is over.
+        file_.reset(::CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            logError(L"Cannot create the file [%s], GetLastError() = %u.\n", filePath.c_str(),
+                     static_cast<unsigned>(::GetLastError()));
+            return false;
+        }
+        wroteFile_ = true;
+        if (offset == 0) return true;
+    }
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(file_.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(file_.get())) {
+        logError(L"Error in SetFilePointerEx, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    return true;
 }
 
 CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool lengthKnown, bool append)
@@ -286,28 +334,17 @@ CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool length
     // where the bar stood.
     const std::uint64_t whole = append ? total_ : outcome.contentLength;
 
-    FileHandle file(::CreateFileW(filePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  append ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        // Nothing could be kept, so there is nothing to download.
-        logError(L"Cannot create the file [%s], GetLastError() = %u.\n", filePath.c_str(),
-                 static_cast<unsigned>(::GetLastError()));
-        outcome.writeFailed = true;
-    } else if (append) {
-        // Continue exactly after the bytes counted as held.
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(offset);
-        if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
-            logError(L"Error in SetFilePointerEx, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));
-            outcome.writeFailed = true;
-            file.reset();
-        }
+    // Continue exactly after the bytes counted as held, or start the file (and its hash) afresh.
+    if (!PositionFile(offset)) outcome.writeFailed = true;
+    if (!append) {
+        hash_.restart();
+        if (bodyCopy_) bodyCopy_->clear();
     }
     held_ = offset;
 
     std::vector<char> buffer;
     ReadSizer sizer;
-    while (file) {
+    while (!outcome.writeFailed) {
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(hRequest.get(), &available)) {
             logInfo(L"Error in WinHttpQueryDataAvailable, GetLastError() = [%d].\n", static_cast<int>(::GetLastError()));
@@ -331,9 +368,19 @@ CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool length
             sizer.update(wanted, ::GetTickCount64() - started);
             if (ok) {
                 DWORD written = 0;
-                if (read > 0 && (!::WriteFile(file.get(), buffer.data(), read, &written, nullptr) || written != read)) {
+                if (read > 0 && (!::WriteFile(file_.get(), buffer.data(), read, &written, nullptr) || written != read)) {
                     logError(L"Error in WriteFile, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));
                     outcome.writeFailed = true;
+                } else if (read > 0) {
+                    hash_.add(buffer.data(), read);
+                    if (bodyCopy_) {
+                        try {
+                            bodyCopy_->append(buffer.data(), read);
+                        } catch (const std::bad_alloc&) {
+                            logInfo(L"Out of memory.\n");
+                            outcome.writeFailed = true;
+                        }
+                    }
                 }
                 outcome.received += read;
                 if (!outcome.writeFailed) held_ = offset + outcome.received;
@@ -350,7 +397,6 @@ CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool length
         }
         if (available == 0 || outcome.readFailed || outcome.writeFailed) break;
     }
-    file.reset();
     logInfo(L"End of receive binary from server.\n");
 
     if (!outcome.readFailed && !outcome.writeFailed && !bodyComplete(outcome))

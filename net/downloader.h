@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 
+#include "app/win_handles.h"
 #include "net/download_logic.h"
 #include "net/net_handles.h"
+#include "net/sha256.h"
 
 namespace VELT {
 namespace ProxyManager {
@@ -43,7 +45,23 @@ public:
     // the body into the file. A body that ends early is taken up again by at most five further
     // requests: from where the file ends when the server serves byte ranges of a version it
     // names, else from zero. True only when the whole body is in the file.
+    //
+    // The file is created only when the first body arrives, and every byte of every request goes
+    // through that one handle, which shares neither writing nor deletion; it is closed when Fetch
+    // returns. Meanwhile a SHA-256 of exactly the bytes written runs along.
     bool Fetch(DownloadProgressCallback callback);
+
+    // Keeps a copy of the body in `body` as well (cleared when the download starts again from
+    // zero), so that what the server sent can be used without reading the file back.
+    void KeepBody(std::string* body) { bodyCopy_ = body; }
+
+    // Whether this download created (or truncated) the file: a download that never got that far
+    // has changed nothing on disk.
+    bool wroteFile() const { return wroteFile_; }
+
+    // The hash of the bytes the file holds as this download wrote them; false when the hash could
+    // not be made. Once only, after a successful Fetch.
+    bool finishHash(Sha256Digest& out) { return hash_.finish(out); }
 
     // What Open worked out, for the tests of the Windows shell.
     const std::wstring& requestObjectName() const { return objectName_; }
@@ -69,10 +87,14 @@ private:
     SendOutcome SendRequest(const std::wstring& headers, bool anyStatusIsFinal, DWORD& statusCode);
     bool OpenRequest();
 
+    bool Transfer();
     enum class BodyEnd { Complete, EndedEarly, Failed };
-    // Streams the current response's body into the file: a new file when `append` is false,
+    // Streams the current response's body into the file: from its start when `append` is false,
     // else after the `held` bytes the file already has.
     BodyEnd ReceiveToFile(DWORD contentLength, bool lengthKnown, bool append = false);
+    // The file at `offset`, cut there: created on first use, then always the same handle.
+    bool PositionFile(std::uint64_t offset);
+    FurtherAnswer ReadFurtherAnswer(DWORD statusCode);
 
     // Declared so that they close in the order request, connection, session.
     InternetHandle hSession;
@@ -93,6 +115,11 @@ private:
     std::uint64_t held_ = 0;
     std::uint64_t total_ = 0;
     ResumeSupport resume_;
+
+    FileHandle file_;
+    bool wroteFile_ = false;
+    Sha256 hash_;
+    std::string* bodyCopy_ = nullptr;
 
     std::wstring objectName_;
     INTERNET_PORT port_ = 0;

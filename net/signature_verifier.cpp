@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/bootstrap_log.h"
+#include "net/download_logic.h"
 
 namespace velt {
 
@@ -50,9 +51,12 @@ LONG CSignatureVerifier::VerifyTrust()
     const LONG result = ::WinVerifyTrust(nullptr, &action, &trust.data);
     if (result != 0) {
         const DWORD error = ::GetLastError();
+        // The line names the file, not the folder it was downloaded to.
+        const std::size_t slash = filePath_.find_last_of(L"\\/");
+        const std::wstring fileName = slash == std::wstring::npos ? filePath_ : filePath_.substr(slash + 1);
         logInfo(L"The file \"%s\" is not properly signed. WinVerifyTrust() return value [%x], GetLastError() return "
                 L"value [%x].\n",
-                filePath_.c_str(), static_cast<unsigned>(result), static_cast<unsigned>(error));
+                fileName.c_str(), static_cast<unsigned>(result), static_cast<unsigned>(error));
     } else {
         keepSignerChain(trust.data.hWVTStateData);
     }
@@ -79,13 +83,46 @@ void CSignatureVerifier::keepSignerChain(HANDLE stateData)
     signerChain_ = std::move(chain);
 }
 
+namespace {
+
+// Whether one attribute value of the certificate's subject contains `subject`: the name is
+// decoded into its attributes, and each value is looked at on its own, so that "L=Veltrane,
+// O=Inc..." never reads as "Veltrane, Inc".
+bool subjectAttributeContains(PCCERT_CONTEXT cert, const std::wstring& subject)
+{
+    CERT_NAME_INFO* name = nullptr;
+    DWORD size = 0;
+    if (!::CryptDecodeObjectEx(kEncoding, X509_NAME, cert->pCertInfo->Subject.pbData, cert->pCertInfo->Subject.cbData,
+                               CRYPT_DECODE_ALLOC_FLAG, nullptr, &name, &size))
+        return false;
+    bool found = false;
+    for (DWORD r = 0; !found && r < name->cRDN; ++r) {
+        const CERT_RDN& rdn = name->rgRDN[r];
+        for (DWORD a = 0; !found && a < rdn.cRDNAttr; ++a) {
+            CERT_RDN_ATTR& attr = rdn.rgRDNAttr[a];
+            const DWORD chars = ::CertRDNValueToStrW(attr.dwValueType, &attr.Value, nullptr, 0);
+            if (chars <= 1) continue;
+            std::wstring value(chars, L'\0');
+            value.resize(::CertRDNValueToStrW(attr.dwValueType, &attr.Value, &value[0], chars) - 1);
+            found = nameValueContains(value, subject);
+        }
+    }
+    ::LocalFree(name);
+    return found;
+}
+
+}  // namespace
+
 bool CSignatureVerifier::HasCertificateSubject(const std::wstring& subject) const
 {
     if (filePath_.empty() || !signerChain_) return false;
-    // The platform's subject-string search: a case-insensitive substring match on each
-    // certificate's subject name.
-    CertContextHandle found(::CertFindCertificateInStore(signerChain_.get(), kEncoding, 0, CERT_FIND_SUBJECT_STR_W,
-                                                         subject.c_str(), nullptr));
+    // Every certificate of the signer's chain, one subject attribute at a time; a letter-case
+    // insensitive substring of a single value.
+    bool found = false;
+    PCCERT_CONTEXT cert = nullptr;
+    while (!found && (cert = ::CertEnumCertificatesInStore(signerChain_.get(), cert)) != nullptr)
+        found = subjectAttributeContains(cert, subject);
+    if (cert) ::CertFreeCertificateContext(cert);
     if (found) {
         logInfo(L"A certificate with a subject name [%s] has been found!\n", subject.c_str());
         return true;

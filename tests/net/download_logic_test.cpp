@@ -29,7 +29,7 @@ TEST(DownloadLogic, PlainFileNameRule)
 {
     using P = FileNameProblem;
     const std::pair<P, std::vector<std::wstring>> cases[] = {
-        {P::Ok, {L"VeltraneDesktopApp.exe", L"setup", L"a%2F..%2Fb.exe", L"CONSOLE.exe", L"COM0", L"LPT10.exe",
+        {P::Ok, {L"VeltraneDesktopApp.exe", L"setup", L"a%2F..%2Fb.exe", L"CONSOLE.exe", L"COM10", L"LPT10.exe", L"CONIN", L"COM\u2074",
                  L".hidden", std::wstring(251, L'a') + L".exe"}},
         {P::Empty, {L""}},
         {P::DotName, {L".", L".."}},
@@ -37,7 +37,8 @@ TEST(DownloadLogic, PlainFileNameRule)
         {P::ControlCharacter, {L"x\r\n.exe", L"x\x7F.exe", L"\x01"}},
         {P::ReservedCharacter, {L"x*.exe", L"x?.exe", L"\"x\".exe", L"<x>", L"x|y"}},
         {P::TrailingDotOrBlank, {L"x.exe.", L"x.exe ", L"..."}},
-        {P::DeviceName, {L"CON", L"nul.exe", L"Aux .txt", L"prn.tar.gz", L"com1", L"LPT9.exe"}},
+        {P::DeviceName, {L"CON", L"nul.exe", L"Aux .txt", L"prn.tar.gz", L"com1", L"LPT9.exe", L"COM0", L"lpt0.txt",
+                         L"COM\u00B9", L"com\u00B2.exe", L"LPT\u00B3", L"lpt\u00B9.dat", L"CONIN$", L"conout$.log"}},
         {P::TooLong, {std::wstring(252, L'a') + L".exe"}},
     };
     for (const auto& [problem, names] : cases)
@@ -147,7 +148,11 @@ struct ResumeCase {
     bool asked;
     std::uint64_t knownTotal;
     const wchar_t* contentRange;
+    std::int64_t contentLength;  // -1: none sent
+    const wchar_t* etag;
     ResumeAction expected;
+    const wchar_t* validator = L"\"v1\"";
+    const wchar_t* lastModified = L"";
 };
 
 class ResumeDecision : public ::testing::TestWithParam<ResumeCase> {};
@@ -155,19 +160,49 @@ class ResumeDecision : public ::testing::TestWithParam<ResumeCase> {};
 TEST_P(ResumeDecision, AfterFourHundredBytesHeld)
 {
     const ResumeCase& c = GetParam();
-    EXPECT_EQ(decideResume(c.status, c.asked, 400, c.knownTotal, c.contentRange), c.expected);
+    FurtherAnswer answer;
+    answer.status = c.status;
+    answer.contentRange = c.contentRange;
+    answer.lengthKnown = c.contentLength >= 0;
+    answer.contentLength = c.contentLength >= 0 ? static_cast<std::uint64_t>(c.contentLength) : 0;
+    answer.etag = c.etag;
+    answer.lastModified = c.lastModified;
+    EXPECT_EQ(decideResume(answer, c.asked, 400, c.knownTotal, c.validator), c.expected);
 }
 
+constexpr const wchar_t* kDate = L"Tue, 01 Dec 2026 10:00:00 GMT";
+using RA = ResumeAction;
 INSTANTIATE_TEST_SUITE_P(DownloadLogic, ResumeDecision, ::testing::Values(
-    ResumeCase{206, true, 1000, L"bytes 400-999/1000", ResumeAction::Append},
-    ResumeCase{206, true, 0, L"bytes 400-999/1000", ResumeAction::Append},     // length learnt now
-    ResumeCase{206, true, 1000, L"bytes 400-999/*", ResumeAction::Append},
-    ResumeCase{200, true, 1000, L"", ResumeAction::Truncate},                  // ignored, or changed
-    ResumeCase{200, false, 1000, L"", ResumeAction::Truncate},                 // a restart from zero
-    ResumeCase{206, true, 1000, L"bytes 0-999/1000", ResumeAction::Fail},      // not where the file ends
-    ResumeCase{206, true, 1000, L"bytes 500-999/1000", ResumeAction::Fail},    // a gap
-    ResumeCase{206, true, 1000, L"bytes 400-499/1000", ResumeAction::Fail},    // stops short of the end
-    ResumeCase{206, true, 1000, L"bytes 400-1199/1200", ResumeAction::Fail},   // another length
-    ResumeCase{206, true, 1000, L"", ResumeAction::Fail},
-    ResumeCase{206, false, 1000, L"bytes 400-999/1000", ResumeAction::Fail},   // never asked for a part
-    ResumeCase{416, true, 1000, L"bytes */1000", ResumeAction::Fail}));
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"\"v1\"", RA::Append},
+    ResumeCase{206, true, 0, L"bytes 400-999/1000", 600, L" \"v1\" ", RA::Append},   // length learnt now
+    ResumeCase{206, true, 1000, L"bytes 400-999/*", 600, L"\"v1\"", RA::Append},
+    ResumeCase{206, true, 1000, L"bytes 400-499/1000", 100, L"\"v1\"", RA::Append},  // the rest asked for next
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"", RA::Append, kDate, kDate},
+    ResumeCase{200, true, 1000, L"", -1, L"", RA::Truncate},                          // ignored, or changed
+    ResumeCase{200, false, 1000, L"", -1, L"", RA::Truncate},                         // a restart from zero
+    // A 206 that cannot be trusted to continue the file: asked for again, from zero.
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"", RA::Restart},        // no ETag repeated
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"\"v2\"", RA::Restart},  // another version
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"W/\"v1\"", RA::Restart},
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"", RA::Restart, kDate, L"Wed, 02 Dec 2026 10:00:00 GMT"},
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 600, L"", RA::Restart, kDate, L""},
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", -1, L"\"v1\"", RA::Restart},   // no length of its own
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 700, L"\"v1\"", RA::Restart},  // longer than it says
+    ResumeCase{206, true, 1000, L"bytes 400-999/1000", 599, L"\"v1\"", RA::Restart},
+    ResumeCase{206, true, 1000, L"bytes 400-1199/*", 800, L"\"v1\"", RA::Restart},    // past the known total
+    ResumeCase{206, true, 1000, L"bytes 400-1199/1200", 800, L"\"v1\"", RA::Restart}, // another length
+    ResumeCase{206, true, 1000, L"bytes 0-999/1000", 1000, L"\"v1\"", RA::Restart},   // not where the file ends
+    ResumeCase{206, true, 1000, L"bytes 500-999/1000", 500, L"\"v1\"", RA::Restart},  // a gap
+    ResumeCase{206, true, 1000, L"", 600, L"\"v1\"", RA::Restart},
+    ResumeCase{206, false, 1000, L"bytes 400-999/1000", 600, L"\"v1\"", RA::Restart}, // never asked for a part
+    ResumeCase{416, true, 1000, L"bytes */1000", -1, L"", RA::Fail},
+    ResumeCase{404, true, 1000, L"", -1, L"", RA::Fail}));
+
+TEST(DownloadLogic, SignerNameLiesInsideOneValue)
+{
+    EXPECT_TRUE(nameValueContains(L"Veltrane, Inc.", L"Veltrane, Inc"));
+    EXPECT_TRUE(nameValueContains(L"VELTRANE, INC. Code Signing", L"Veltrane, Inc"));
+    EXPECT_FALSE(nameValueContains(L"Veltrane", L"Veltrane, Inc"));
+    EXPECT_FALSE(nameValueContains(L"Veltrane Inc", L"Veltrane, Inc"));
+    EXPECT_FALSE(nameValueContains(L"Veltrane, \u0130nc", L"Veltrane, Inc")) << "only ASCII letters fold";
+}

@@ -1,4 +1,4 @@
-// The manifest readers on real documents, loaded from a file the way the product loads them.
+// The manifest readers on real documents, loaded from their bytes the way the product loads them.
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
 
@@ -12,14 +12,7 @@ using namespace velt;
 namespace {
 
 struct Manifest {
-    explicit Manifest(const std::string& text) : doc(true, tinyxml2::PRESERVE_WHITESPACE)
-    {
-        std::FILE* f = std::tmpfile();
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::rewind(f);
-        loadManifest(doc, f);
-        std::fclose(f);
-    }
+    explicit Manifest(const std::string& text) : doc(true, tinyxml2::PRESERVE_WHITESPACE) { loadManifest(doc, text); }
     std::string version() const { return manifestVersion(doc); }
     std::string url(const std::string& platform = "windows") const { return manifestInstallerUrl(doc, platform); }
     tinyxml2::XMLDocument doc;
@@ -104,10 +97,13 @@ TEST(ManifestReader, VersionTextRules)
     EXPECT_EQ(Manifest(manifest("<version>\xc3\xa9</version>")).version(), "\xc3\xa9");
 }
 
-TEST(ManifestReader, NoFileLoadsNothing)
+TEST(ManifestReader, OneReadingGivesBothAnswers)
 {
-    tinyxml2::XMLDocument doc;
-    loadManifest(doc, nullptr);
-    EXPECT_EQ(manifestVersion(doc), "");
-    EXPECT_EQ(manifestInstallerUrl(doc, "windows"), "");
+    const ManifestInfo info = parseManifest(manifest("<version>7.1.0.2</version>" + kLocation +
+        "<platformFileList><e><platform>windows</platform><filename>Setup.exe</filename></e></platformFileList>"));
+    EXPECT_EQ(info.version, "7.1.0.2");
+    EXPECT_EQ(info.installerUrl, "https://dl.example.test/desktop/Setup.exe");
+    const ManifestInfo none = parseManifest("");
+    EXPECT_EQ(none.version, "");
+    EXPECT_EQ(none.installerUrl, "");
 }

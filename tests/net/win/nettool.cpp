@@ -3,7 +3,7 @@
 //
 //   nettool download URL FILE LOG OUT [nocallback]   CDownloader: Open, then Fetch
 //   nettool file URL FILE LOG OUT                    downloadFile (codes 7, 8)
-//   nettool manifest FOLDER URL LOG OUT              fetchUpdateManifest + readers, in FOLDER
+//   nettool manifest FOLDER URL LOG OUT              fetchUpdateManifest + parseManifest, in FOLDER
 //   nettool verify FILE LOG OUT                      CSignatureVerifier
 //   nettool install FOLDER LOG OUT [HOLD]            downloadAndVerifyInstaller with the real
 //                                                   progress window; with HOLD the window stays
@@ -201,9 +201,10 @@ int cmdManifest(wchar_t** argv)
     Json::Value metadata;
     metadata["updateXmlUrl"] = utf8(argv[3]);
     Json::Value out;
-    out["code"] = codeOf([&] { fetchUpdateManifest(metadata); });
-    out["version"] = getManifestVersion();
-    out["installerUrl"] = getInstallerUrl();
+    ManifestInfo manifest;
+    out["code"] = codeOf([&] { manifest = parseManifest(fetchUpdateManifest(metadata)); });
+    out["version"] = manifest.version;
+    out["installerUrl"] = manifest.installerUrl;
     closeBootstrapLog();
     writeJson(argv[5], out);
     return 0;
@@ -290,8 +291,16 @@ int cmdInstall(wchar_t** argv, int argc)
     if (!window.create()) return 2;
     std::atomic<bool> done{false};
     int code = 0;
+    // The manifest the folder holds, read once as the flow reads the one it downloaded.
+    std::string bytes;
+    if (FILE* f = _wfopen(L"update.xml", L"rb")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.append(buf, n);
+        fclose(f);
+    }
+    const ManifestInfo manifest = parseManifest(bytes);
     std::thread worker([&] {
-        runAsWorker(downloadAndVerifyInstaller, code);
+        runAsWorker([&] { downloadAndVerifyInstaller(manifest); }, code);
         done = true;
     });
     window.pumpUntil(done);
