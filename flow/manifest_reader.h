@@ -4,6 +4,8 @@
 // missing element or text gives an empty string.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 namespace tinyxml2 {
@@ -30,6 +32,18 @@ std::string manifestInstallerUrl(const tinyxml2::XMLDocument& doc, const std::st
 struct ManifestInfo {
     std::string version;       // manifestVersion
     std::string installerUrl;  // manifestInstallerUrl for "windows"
+
+    // The pin of the installer: <sha256> and <size> of the "windows" entry that gave the file
+    // name, both well-formed, else pinValid false. Only a manifest whose signature verified is
+    // held to it (signatureVerified, set by the flow after the check).
+    bool pinValid = false;
+    std::array<std::uint8_t, 32> sha256{};
+    std::uint32_t size = 0;
+    // installerInformation/expires: absent (no expiry), or present and then valid or not.
+    bool hasExpiry = false;
+    bool expiryValid = false;
+    std::int64_t expires = 0;  // seconds since 1970, UTC
+    bool signatureVerified = false;
 };
 ManifestInfo parseManifest(const std::string& bytes);
 

@@ -6,13 +6,18 @@
 
 #include <string>
 
-#include "flow/manifest_reader.h"
-
 namespace velt {
+
+class ManifestKeys;
 
 // Downloads the manifest named by the metadata's "updateXmlUrl" to "update.xml" in the current
 // folder, without progress, and returns the bytes received. Failures leave as the download's
 // coded errors (7, 8).
-std::string fetchUpdateManifest(const Json::Value& metadata);
+//
+// With update keys, the manifest's signature is downloaded right after it, the same way, from
+// the manifest URL with ".sig" appended to its path, into "update.xml.sig"; the bytes are
+// returned only when it verifies under one of the keys. A signature that cannot be downloaded
+// fails like any download (7, 8); one that does not verify is 9.
+std::string fetchUpdateManifest(const Json::Value& metadata, const ManifestKeys& keys);
 
 }  // namespace velt

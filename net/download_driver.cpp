@@ -28,11 +28,12 @@ struct FetchOutcome {
 };
 
 FetchOutcome fetchInto(const std::wstring& url, const std::wstring& filePath, DownloadProgressCallback callback,
-                       std::string* body = nullptr)
+                       std::string* body = nullptr, std::uint64_t limit = 0)
 {
     FetchOutcome outcome;
     auto downloader = std::make_shared<CDownloader>(url, filePath);
     downloader->KeepBody(body);
+    downloader->LimitBytes(limit);
     if (!downloader->Open()) {
         outcome.code = kErrorSessionNotOpened;
         return outcome;
@@ -43,6 +44,8 @@ FetchOutcome fetchInto(const std::wstring& url, const std::wstring& filePath, Do
         logError(L"The download ended with an unexpected failure.\n");
         outcome.code = kErrorDownloadFailed;
     }
+    // More than the signed manifest announced is not a failed download but another file.
+    if (downloader->exceededLimit()) outcome.code = kErrorInstallerNotTrusted;
     outcome.wroteFile = downloader->wroteFile();
     if (outcome.code == 0) outcome.hashed = downloader->finishHash(outcome.digest);
     return outcome;
@@ -97,6 +100,12 @@ std::wstring fullPathInCurrentFolder(const std::wstring& fileName)
 VerifiedInstaller downloadAndVerifyInstaller(const ManifestInfo& manifest)
 {
     VerifiedInstaller installer;
+    // A signed manifest answers for the installer only through its pin: without one it names no
+    // particular file, and nothing is requested.
+    if (manifest.signatureVerified && !manifest.pinValid) {
+        logError(L"The signed update manifest names no valid sha256 and size for the installer.\n");
+        failWithCode(kErrorInstallerNotTrusted);
+    }
     const std::wstring url = acpToWide(manifest.installerUrl);
     installer.fileName = installerFileNameFromUrl(url);
     if (url.empty()) {
@@ -120,8 +129,10 @@ VerifiedInstaller downloadAndVerifyInstaller(const ManifestInfo& manifest)
 
     // Only a download that wrote the file has a file to take away: one that never got a body
     // leaves a same-named file it did not write as it was.
-    const FetchOutcome fetched = fetchInto(url, installer.fullPath, &CMainDlg::onDownloadProgress);
-    if (fetched.code == kErrorDownloadFailed && fetched.wroteFile) discardAndFail(installer.fullPath, fetched.code);
+    const FetchOutcome fetched = fetchInto(url, installer.fullPath, &CMainDlg::onDownloadProgress, nullptr,
+                                           manifest.signatureVerified ? manifest.size : 0);
+    if (fetched.code != kErrorSessionNotOpened && fetched.code != 0 && fetched.wroteFile)
+        discardAndFail(installer.fullPath, fetched.code);
     if (fetched.code != 0) failWithCode(fetched.code);
 
     // The write handle had to be closed before the file can be locked for the check and the
@@ -131,6 +142,11 @@ VerifiedInstaller downloadAndVerifyInstaller(const ManifestInfo& manifest)
     Sha256Digest onDisk{};
     if (!fetched.hashed || !sha256OfHandle(installer.file.get(), onDisk) || onDisk != fetched.digest) {
         logError(L"The installer file is not the one that was downloaded.\n");
+        installer.file.reset();
+        discardAndFail(installer.fullPath, kErrorInstallerNotTrusted);
+    }
+    if (manifest.signatureVerified && onDisk != manifest.sha256) {
+        logError(L"The installer is not the one the signed update manifest names.\n");
         installer.file.reset();
         discardAndFail(installer.fullPath, kErrorInstallerNotTrusted);
     }

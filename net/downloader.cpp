@@ -351,7 +351,12 @@ CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool length
             outcome.readFailed = true;
             available = 0;
         }
-        const DWORD wanted = sizer.wanted(available);
+        DWORD wanted = sizer.wanted(available);
+        if (limit_ != 0 && wanted > 0) {
+            // One byte more than may still come tells a body that is too long from one that fits.
+            const std::uint64_t room = limit_ - (offset + outcome.received) + 1;
+            if (room < wanted) wanted = static_cast<DWORD>(room);
+        }
         DWORD read = 0;
         if (wanted > buffer.size()) {
             try {
@@ -366,7 +371,13 @@ CDownloader::BodyEnd CDownloader::ReceiveToFile(DWORD contentLength, bool length
             const ULONGLONG started = ::GetTickCount64();
             const BOOL ok = ::WinHttpReadData(hRequest.get(), buffer.data(), wanted, &read);
             sizer.update(wanted, ::GetTickCount64() - started);
-            if (ok) {
+            if (ok && limit_ != 0 && offset + outcome.received + read > limit_) {
+                logError(L"The download is longer than the %I64u bytes expected; it stops here.\n",
+                         static_cast<unsigned long long>(limit_));
+                exceededLimit_ = true;
+                // Nothing of it is written, and no further request can make it right.
+                outcome.writeFailed = true;
+            } else if (ok) {
                 DWORD written = 0;
                 if (read > 0 && (!::WriteFile(file_.get(), buffer.data(), read, &written, nullptr) || written != read)) {
                     logError(L"Error in WriteFile, GetLastError() = %u.\n", static_cast<unsigned>(::GetLastError()));

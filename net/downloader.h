@@ -55,6 +55,13 @@ public:
     // zero), so that what the server sent can be used without reading the file back.
     void KeepBody(std::string* body) { bodyCopy_ = body; }
 
+    // Stops the download as soon as the file would hold more than `limit` bytes (0: no limit),
+    // counting what an earlier part left in it. Each read asks for at most one byte beyond the
+    // limit, and that byte is never written.
+    void LimitBytes(std::uint64_t limit) { limit_ = limit; }
+    // Whether the download was stopped for going beyond that limit (Fetch then returned false).
+    bool exceededLimit() const { return exceededLimit_; }
+
     // Whether this download created (or truncated) the file: a download that never got that far
     // has changed nothing on disk.
     bool wroteFile() const { return wroteFile_; }
@@ -115,6 +122,9 @@ private:
     std::uint64_t held_ = 0;
     std::uint64_t total_ = 0;
     ResumeSupport resume_;
+
+    std::uint64_t limit_ = 0;
+    bool exceededLimit_ = false;
 
     FileHandle file_;
     bool wroteFile_ = false;

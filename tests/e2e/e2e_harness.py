@@ -6,6 +6,8 @@ own (prefix under build/, a private Xvfb) and stops them by their process ids at
 The exe is stamped with metadata by the real packaging tool (build/host/bin/veltstamp) and its
 window is read from outside by build/win/bin/winprobe.exe.
 """
+import base64
+import hashlib
 import json
 import os
 import shutil
@@ -156,13 +158,45 @@ class Bootstrap:
 APP_KEY = r"HKLM\SOFTWARE\Veltrane\Veltrane Application Manager"
 
 
-def manifest(version, base_url, file_name="VeltraneDesktopApp.exe"):
-    """An update manifest announcing `version` (None: no version element) of the installer."""
+def manifest(version, base_url, file_name="VeltraneDesktopApp.exe", pin=None, expires=None):
+    """An update manifest announcing `version` (None: no version element) of the installer;
+    `pin` (the installer's bytes, or a (sha256 text, size text) pair) and `expires` add the
+    elements a signed manifest carries."""
     ver = "" if version is None else f"<version>{version}</version>"
-    return (f'<?xml version="1.0" encoding="UTF-8"?>\n<installerInformation>{ver}'
+    exp = "" if expires is None else f"<expires>{expires}</expires>"
+    if isinstance(pin, bytes):
+        pin = (hashlib.sha256(pin).hexdigest(), str(len(pin)))
+    pinned = "" if pin is None else f"<sha256>{pin[0]}</sha256><size>{pin[1]}</size>"
+    return (f'<?xml version="1.0" encoding="UTF-8"?>\n<installerInformation>{ver}{exp}'
             f"<downloadLocationList><downloadLocation><url>{base_url}</url></downloadLocation>"
             f"</downloadLocationList><platformFileList><file><platform>windows</platform>"
-            f"<filename>{file_name}</filename></file></platformFileList></installerInformation>\n").encode()
+            f"<filename>{file_name}</filename>{pinned}</file></platformFileList></installerInformation>\n").encode()
+
+
+class UpdateKeys:
+    """Manifest signing keys made by openssl in the test run: P-256 keys by name, their public
+    keys as the metadata carries them, and signatures as the release recipe makes them."""
+
+    def __init__(self, folder):
+        self.dir = Path(folder)
+        for name in ("first", "second", "stranger"):
+            self._openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", self.key(name))
+        # Keys a stub must refuse: another curve, another algorithm.
+        self._openssl("ecparam", "-name", "secp384r1", "-genkey", "-noout", "-out", self.key("p384"))
+        self._openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", self.key("rsa"))
+
+    def _openssl(self, *args, data=None):
+        return subprocess.run(["openssl", *map(str, args)], check=True, capture_output=True, input=data).stdout
+
+    def key(self, name):
+        return self.dir / f"{name}.pem"
+
+    def public(self, name):
+        der = self._openssl("pkey", "-in", self.key(name), "-pubout", "-outform", "DER")
+        return base64.b64encode(der).decode()
+
+    def sign(self, name, data):
+        return self._openssl("dgst", "-sha256", "-sign", self.key(name), data=data)
 
 
 class Registry:

@@ -1,17 +1,20 @@
 """The whole bootstrap on the real exe: manifest, version decision, installer download, trust,
 unattended run, launcher start; against a local update server, the real registry and real
 processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
+import hashlib
 import shutil
 import time
 from pathlib import Path
 
 import pytest
 
-from e2e_harness import WIN_BIN, Registry, manifest, read_records, winpath
+from e2e_harness import WIN_BIN, Registry, UpdateKeys, manifest, read_records, winpath
 from net_harness import NETTOOL, Pki, Route, Server, Squid
 from scripted_proxy import ScriptedProxy
 
 MANIFEST_PATH = "/utility/kestrel/update.xml"
+KEY_NAMES = ("first", "second", "stranger", "p384", "rsa")
+JSON_NULL = object()
 INSTALLER = "VeltraneDesktopApp.exe"
 
 
@@ -26,9 +29,13 @@ def site(tmp_path_factory, wine):
     other = pki.sign(WIN_BIN / "fakeapp.exe", folder / "other.exe", "other")
     # A maker-signed file that is no program at all: it passes the checks but cannot be started.
     not_a_program = pki.sign(WIN_BIN / "planted_dll.dll", folder / "dll.exe", "maker")
+    # Another program the maker signed: it passes every check but a pin of the installer.
+    maker_other = pki.sign(WIN_BIN / "winprobe.exe", folder / "maker-other.exe", "maker")
     server = Server()
     server.files = {"maker": signed.read_bytes(), "other": other.read_bytes(), "dll": not_a_program.read_bytes(),
+                    "maker-other": maker_other.read_bytes(),
                     "unsigned": (WIN_BIN / "fakeapp.exe").read_bytes()}
+    server.keys = UpdateKeys(tmp_path_factory.mktemp("keys"))
     yield server
     server.stop()
 
@@ -60,8 +67,30 @@ class Scenario:
     def installer_requests(self):
         return [r for r in self.site.requests if r["path"].startswith("/files/")]
 
-    def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=()):
+    def serve_signed(self, signer="first", installer="maker", pin="maker", expires=None, tamper=False,
+                     signature=True, extra=0):
+        """A manifest signed by `signer` pinning the installer `pin` (None: no pin; a pair: its
+        texts), with `installer` served in its place, `extra` bytes after it; `tamper` changes
+        one byte of the manifest after signing."""
+        self.serve("2.0.0.0", installer)
+        pinned = self.site.files[pin] if isinstance(pin, str) else pin(self.site.files) if callable(pin) else pin
+        body = manifest("2.0.0.0", self.site.url("/files/"), INSTALLER, pin=pinned, expires=expires)
+        self.signature = self.site.keys.sign(signer, body)
+        if tamper:
+            body = body.replace(b"<version>2.", b"<version>3.")
+        self.site.routes[MANIFEST_PATH].body = body
+        if signature:
+            self.site.routes[MANIFEST_PATH + ".sig"] = Route(self.signature)
+        self.site.routes["/files/" + INSTALLER].body += b"\0" * extra
+
+    def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=(), keys=None):
         meta = {"updateXmlUrl": self.site.url(MANIFEST_PATH)}
+        if keys is JSON_NULL:
+            meta["updateXmlKeys"] = None
+        elif keys is not None:
+            names = self.site.keys
+            meta["updateXmlKeys"] = [names.public(k) if k in KEY_NAMES else k for k in keys] \
+                if isinstance(keys, list) else keys
         if arguments is not None:
             meta["kestrelLauncherArguments"] = arguments
         exe = self.bootstrap.stamp(meta, folder=self.downloads)
@@ -390,3 +419,91 @@ def test_through_an_authenticating_proxy_no_credential_reaches_the_log(scenario,
         wine.run([NETTOOL, "cred-delete", "127.0.0.1"])
         wine.run([NETTOOL, "ie", 1, "-"])
         squid.stop()
+
+
+SIGNATURE_REFUSED = "The update manifest's signature does not verify under any of the stub's update keys."
+NO_PIN = "The signed update manifest names no valid sha256 and size for the installer."
+NOT_PINNED = "The installer is not the one the signed update manifest names."
+INSTALLER_ERRORS = (NOT_PINNED, "The download is longer than")
+
+
+@pytest.mark.parametrize("keys,served,code,error", [
+    (["first"], {}, 0, None),
+    (["stranger", "second"], {"signer": "second"}, 0, None),  # any of the keys, here the second
+    (["first"], {"expires": "2099-12-31T23:59:59Z"}, 0, None),
+    (["first"], {"tamper": True}, 9, SIGNATURE_REFUSED),
+    (["first"], {"signer": "stranger"}, 9, SIGNATURE_REFUSED),
+    (["first"], {"signature": False}, 8, None),
+    (["first"], {"pin": None}, 9, NO_PIN),
+    (["first"], {"pin": ("ab" * 32, "0")}, 9, NO_PIN),
+    (["first"], {"pin": ("ab" * 31 + "a", "12")}, 9, NO_PIN),
+    (["first"], {"expires": "2001-02-03T04:05:06Z"}, 9, "The update manifest has expired."),
+    (["first"], {"expires": "2099-02-29T00:00:00Z"}, 9,
+     "The update manifest's expiry time is not a UTC time of the form YYYY-MM-DDTHH:MM:SSZ."),
+    # Another program of the maker in the installer's place: of the pinned size, but not its hash.
+    (["first"], {"installer": "maker-other", "pin": lambda files: (hashlib.sha256(files["maker"]).hexdigest(),
+                                                                   str(len(files["maker-other"])))}, 9, NOT_PINNED),
+    (["first"], {"extra": 64 << 20}, 9, "The download is longer than"),
+], ids=["signed", "second-key", "not-yet-expired", "one-byte-changed", "unknown-key", "no-signature", "no-pin",
+        "size-zero", "short-hash", "expired", "no-such-date", "other-maker-program", "endless"])
+def test_signed_manifest(scenario, registry, keys, served, code, error):
+    scenario.serve_signed(**served)
+    run = scenario.start(keys=keys)
+    installer_route = scenario.site.routes["/files/" + INSTALLER]
+    requested = code == 0 or (error or "").startswith(INSTALLER_ERRORS)
+    if code == 0:
+        assert run.wait(90) == 0
+        assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
+        assert (scenario.downloads / "update.xml.sig").read_bytes() == scenario.signature
+        which = 2 if served.get("signer") == "second" else 1
+        assert f"The update manifest's signature verifies under update key {which}." in messages(run)
+    else:
+        msgs = failed_with(run, code)
+        assert msgs[-1] == f"Error occurred, error code = [{code}]."
+        if error:
+            assert any(m.startswith(error) for m in msgs[-3:]), msgs[-3:]
+        assert scenario.runs() == [] and not (scenario.downloads / INSTALLER).exists()
+    paths = [r["path"] for r in scenario.site.requests]
+    assert paths[:2] == [MANIFEST_PATH, MANIFEST_PATH + ".sig"]
+    assert bool(scenario.installer_requests()) == requested
+    if served.get("extra"):
+        # Cut off once the pinned size is passed, long before the server could send it all.
+        assert installer_route.sent < len(installer_route.body) - (32 << 20)
+
+
+@pytest.mark.parametrize("keys,error", [
+    ("first", 'The metadata\'s "updateXmlKeys" is not an array.'),
+    ([], 'The metadata\'s "updateXmlKeys" is an empty array.'),
+    (["first"] * 9, 'The metadata\'s "updateXmlKeys" holds more than 8 keys.'),
+    (["first", 7], 'The metadata\'s "updateXmlKeys" holds an entry that is not a string (entry 2).'),
+    (["first", "AAAA AAAA"], 'The metadata\'s "updateXmlKeys" holds an entry that is not standard base64 (entry 2).'),
+    (["rsa"], 'The metadata\'s "updateXmlKeys" entry 1 is not an ECDSA P-256 public key.'),
+    (["first", "p384"], 'The metadata\'s "updateXmlKeys" entry 2 is not an ECDSA P-256 public key.'),
+    (["QUJD"], 'The metadata\'s "updateXmlKeys" entry 1 is not an ECDSA P-256 public key.'),
+])
+def test_unusable_update_keys_end_with_code_3_before_any_request(scenario, registry, keys, error):
+    scenario.serve_signed()
+    msgs = failed_with(scenario.start(keys=keys), 3)
+    assert msgs[-2:] == [error, "Error occurred, error code = [3]."]
+    assert scenario.site.requests == [] and scenario.runs() == []
+
+
+@pytest.mark.parametrize("keys", [None, "null"])
+def test_without_keys_the_requests_and_log_lines_are_those_of_old(scenario, registry, keys):
+    # The same delivery twice: a plain manifest, then one with a wrong pin and a past expiry,
+    # which a stub without keys does not look at.
+    outcomes = []
+    for pinned in (False, True):
+        registry.clear()
+        scenario.serve("2.0.0.0")
+        if pinned:
+            scenario.site.routes[MANIFEST_PATH].body = manifest(
+                "2.0.0.0", scenario.site.url("/files/"), INSTALLER, pin=("00" * 32, "1"), expires="2001-01-01T00:00:00Z")
+        run = scenario.start(keys=None if keys is None else JSON_NULL)
+        assert run.wait(90) == 0
+        outcomes.append(([r["path"] for r in scenario.site.requests], messages(run), [r["name"] for r in scenario.runs()]))
+        scenario.record.unlink()
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] == [MANIFEST_PATH, "/files/" + INSTALLER]
+    assert outcomes[0][2] == [INSTALLER, "VeAppMgrLauncher.exe"]
+    assert not (scenario.downloads / "update.xml.sig").exists()

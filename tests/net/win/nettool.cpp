@@ -45,6 +45,7 @@
 #include "flow/update_manifest.h"
 #include "net/download_driver.h"
 #include "net/downloader.h"
+#include "net/manifest_signature.h"
 #include "net/signature_verifier.h"
 #include "ui/main_dlg.h"
 #include "ui/ui_language.h"
@@ -202,7 +203,7 @@ int cmdManifest(wchar_t** argv)
     metadata["updateXmlUrl"] = utf8(argv[3]);
     Json::Value out;
     ManifestInfo manifest;
-    out["code"] = codeOf([&] { manifest = parseManifest(fetchUpdateManifest(metadata)); });
+    out["code"] = codeOf([&] { manifest = parseManifest(fetchUpdateManifest(metadata, ManifestKeys())); });
     out["version"] = manifest.version;
     out["installerUrl"] = manifest.installerUrl;
     closeBootstrapLog();
