@@ -67,10 +67,12 @@ UpdateKeysProblem readUpdateXmlKeys(const Json::Value& metadata, std::vector<std
     if (member.size() > kMaxUpdateKeys) return UpdateKeysProblem::TooMany;
     for (Json::ArrayIndex i = 0; i < member.size(); ++i) {
         index = i;
-        if (!member[i].isString()) return UpdateKeysProblem::NotString;
-        std::string text = member[i].asString();
-        if (!isStandardBase64(text)) return UpdateKeysProblem::NotBase64;
-        keys.push_back(std::move(text));
+        const bool isString = member[i].isString();
+        if (!isString || !isStandardBase64(member[i].asString())) {
+            keys.clear();
+            return isString ? UpdateKeysProblem::NotBase64 : UpdateKeysProblem::NotString;
+        }
+        keys.push_back(member[i].asString());
     }
     index = 0;
     return UpdateKeysProblem::None;

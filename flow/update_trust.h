@@ -23,7 +23,7 @@ constexpr std::size_t kMaxUpdateKeys = 8;
 // the platform to say.
 enum class UpdateKeysProblem { None, NotArray, Empty, TooMany, NotString, NotBase64 };
 
-// Fills `keys` with the base64 texts; no keys (absent or null) is the unsigned delivery of old.
+// Fills `keys` with the base64 texts (none when there is a problem); no keys (absent or null) is the unsigned delivery of old.
 // `index` is the position of the entry at fault for NotString and NotBase64.
 UpdateKeysProblem readUpdateXmlKeys(const Json::Value& metadata, std::vector<std::string>& keys,
                                     std::size_t& index);

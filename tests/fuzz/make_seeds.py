@@ -92,6 +92,9 @@ def manifest_seeds():
     write("manifest", "entities_cdata.xml", manifest("<version><![CDATA[1.2]]></version>" + LOCATION
                                                      + FILES.replace("Desktop", "&#13;&#10;Desk&lt;top")))
     write("manifest", "truncated.xml", manifest("<version>1.0</version>" + LOCATION + FILES)[:120])
+    write("manifest", "pinned.xml", manifest("<version>4.10.2.1</version><expires>2032-02-29T23:59:59Z</expires>"
+                                             + LOCATION + FILES.replace("</filename>", "</filename><sha256>" + "0f" * 32
+                                                                        + "</sha256><size>4194304</size>", 1)))
 
 
 def proxy_seeds():
