@@ -51,10 +51,11 @@ bool importP256Key(const std::string& text, BCRYPT_KEY_HANDLE& key)
         return false;
     auto* info = static_cast<CERT_PUBLIC_KEY_INFO*>(decoded.p);
     // An EC key names its curve in the parameters; only P-256 is taken (the signature's two
-    // halves are 32 bytes each).
+    // halves are 32 bytes each), with its point written uncompressed, as openssl writes it.
     if (!info->Algorithm.pszObjId || std::strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
         info->Algorithm.Parameters.cbData != sizeof(kP256Parameters) ||
-        std::memcmp(info->Algorithm.Parameters.pbData, kP256Parameters, sizeof(kP256Parameters)) != 0)
+        std::memcmp(info->Algorithm.Parameters.pbData, kP256Parameters, sizeof(kP256Parameters)) != 0 ||
+        info->PublicKey.cbData != 1 + 2 * kCoordinateBytes || info->PublicKey.pbData[0] != 0x04)
         return false;
     return ::CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, info, 0, nullptr, &key) && key;
 }

@@ -14,7 +14,7 @@ PACKAGES=(
   googletest libgtest-dev libtinyxml2-dev libjsoncpp-dev
   wine wine64 wine32:i386
   xvfb xauth imagemagick xdotool x11-utils
-  squid openssl osslsigncode curl
+  squid openssl libssl-dev osslsigncode curl
   python3 python3-pytest
   locales fonts-wqy-microhei
 )

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "flow/metadata_layout.h"
+#include "tools/release_checks.h"
 
 namespace fs = std::filesystem;
 
@@ -51,6 +52,9 @@ int main(int argc, char** argv)
             return usage();
         }
         if (json.empty()) throw std::invalid_argument("the metadata text is empty");
+        // A stub whose keys it cannot use refuses to run at all: better refused here.
+        const std::string keysWrong = velt::checkUpdateKeys(json);
+        if (!keysWrong.empty()) throw std::invalid_argument("the metadata's " + keysWrong);
 
         std::error_code ec;
         if (fs::exists(output) && fs::equivalent(input, output, ec))

@@ -2,13 +2,15 @@
 unattended run, launcher start; against a local update server, the real registry and real
 processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
 import hashlib
+import json
 import shutil
+import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from e2e_harness import WIN_BIN, Registry, UpdateKeys, manifest, read_records, winpath
+from e2e_harness import STUB, VELTSTAMP, WIN_BIN, Registry, UpdateKeys, manifest, read_records, winpath
 from net_harness import NETTOOL, Pki, Route, Server, Squid
 from scripted_proxy import ScriptedProxy
 
@@ -83,7 +85,8 @@ class Scenario:
             self.site.routes[MANIFEST_PATH + ".sig"] = Route(self.signature)
         self.site.routes["/files/" + INSTALLER].body += b"\0" * extra
 
-    def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=(), keys=None):
+    def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=(), keys=None,
+              unchecked=False):
         meta = {"updateXmlUrl": self.site.url(MANIFEST_PATH)}
         if keys is JSON_NULL:
             meta["updateXmlKeys"] = None
@@ -93,7 +96,9 @@ class Scenario:
                 if isinstance(keys, list) else keys
         if arguments is not None:
             meta["kestrelLauncherArguments"] = arguments
-        exe = self.bootstrap.stamp(meta, folder=self.downloads)
+        self.metadata = meta
+        exe = self.bootstrap.stamp_unchecked(meta, self.downloads) if unchecked \
+            else self.bootstrap.stamp(meta, folder=self.downloads)
         env = {"VELT_FAKE_RECORD": winpath(self.record), "VELT_FAKE_LOCATION": winpath(self.install_dir),
                "VELT_FAKE_VERSION": fake_version, **(extra_env or {})}
         return self.bootstrap.start(exe, args, extra_env=env)
@@ -483,7 +488,13 @@ def test_signed_manifest(scenario, registry, keys, served, code, error):
 ])
 def test_unusable_update_keys_end_with_code_3_before_any_request(scenario, registry, keys, error):
     scenario.serve_signed()
-    msgs = failed_with(scenario.start(keys=keys), 3)
+    run = scenario.start(keys=keys, unchecked=True)
+    # The packaging tool refuses the same metadata, for the same reason.
+    stamped = subprocess.run([str(VELTSTAMP), str(STUB), str(scenario.tmp / "refused.exe"), "--json",
+                              json.dumps(scenario.metadata)], capture_output=True, text=True)
+    assert stamped.returncode == 1 and error[len("The "):-1] in stamped.stderr, stamped.stderr
+    assert not (scenario.tmp / "refused.exe").exists()
+    msgs = failed_with(run, 3)
     assert msgs[-2:] == [error, "Error occurred, error code = [3]."]
     assert scenario.site.requests == [] and scenario.runs() == []
 
