@@ -3,6 +3,7 @@ unattended run, launcher start; against a local update server, the real registry
 processes (fakeapp stands in for the installer and the launcher and records how it was run)."""
 import hashlib
 import json
+import os
 import shutil
 import subprocess
 import time
@@ -10,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from e2e_harness import STUB, VELTSTAMP, WIN_BIN, Registry, UpdateKeys, manifest, read_records, winpath
+from e2e_harness import REPO, STUB, VELTSTAMP, WIN_BIN, Registry, UpdateKeys, manifest, read_records, winpath
 from net_harness import NETTOOL, Pki, Route, Server, Squid
 from scripted_proxy import ScriptedProxy
 
@@ -86,7 +87,7 @@ class Scenario:
         self.site.routes["/files/" + INSTALLER].body += b"\0" * extra
 
     def start(self, arguments="-postPurchase", fake_version="2.0.0.0", extra_env=None, args=(), keys=None,
-              unchecked=False):
+              unchecked=False, exe=None):
         meta = {"updateXmlUrl": self.site.url(MANIFEST_PATH)}
         if keys is JSON_NULL:
             meta["updateXmlKeys"] = None
@@ -97,8 +98,9 @@ class Scenario:
         if arguments is not None:
             meta["kestrelLauncherArguments"] = arguments
         self.metadata = meta
-        exe = self.bootstrap.stamp_unchecked(meta, self.downloads) if unchecked \
-            else self.bootstrap.stamp(meta, folder=self.downloads)
+        if exe is None:
+            exe = self.bootstrap.stamp_unchecked(meta, self.downloads) if unchecked \
+                else self.bootstrap.stamp(meta, folder=self.downloads)
         env = {"VELT_FAKE_RECORD": winpath(self.record), "VELT_FAKE_LOCATION": winpath(self.install_dir),
                "VELT_FAKE_VERSION": fake_version, **(extra_env or {})}
         return self.bootstrap.start(exe, args, extra_env=env)
@@ -518,3 +520,24 @@ def test_without_keys_the_requests_and_log_lines_are_those_of_old(scenario, regi
     assert outcomes[0][0] == [MANIFEST_PATH, "/files/" + INSTALLER]
     assert outcomes[0][2] == [INSTALLER, "VeAppMgrLauncher.exe"]
     assert not (scenario.downloads / "update.xml.sig").exists()
+
+
+def test_readme_recipe_as_written(scenario, registry):
+    readme = (REPO / "README.md").read_text()
+    recipe = readme.split("<!-- signed-manifest recipe", 1)[1].split("```sh\n", 1)[1].split("```", 1)[0]
+    work = scenario.tmp / "release"
+    (work / "out").mkdir(parents=True)
+    (work / "build").symlink_to(REPO / "build")
+    (work / "out" / INSTALLER).write_bytes(scenario.site.files["maker"])
+    env = {**os.environ, "MANIFEST_URL": scenario.site.url(MANIFEST_PATH), "BASE_URL": scenario.site.url("/files/")}
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", recipe], cwd=work, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    scenario.serve("2.0.0.0")
+    for name, path in (("update.xml", MANIFEST_PATH), ("update.xml.sig", MANIFEST_PATH + ".sig")):
+        scenario.site.routes[path] = Route((work / "out" / name).read_bytes())
+    exe = scenario.downloads / "VeltappBootstrap.exe"
+    shutil.copyfile(work / "out" / "VeltappBootstrap.exe", exe)
+    run = scenario.start(exe=exe)
+    assert run.wait(90) == 0
+    assert [r["name"] for r in scenario.runs()] == [INSTALLER, "VeAppMgrLauncher.exe"]
+    assert "The update manifest's signature verifies under update key 1." in messages(run)

@@ -8,8 +8,11 @@
 //   nettool install FOLDER LOG OUT [HOLD]            downloadAndVerifyInstaller with the real
 //                                                   progress window; with HOLD the window stays
 //                                                   until the file HOLD exists
-//   nettool bench URL FILE OUT                       downloadFile into the progress window,
-//                                                   with wall/CPU time, peak memory, latency
+//   nettool bench URL FILE OUT [install[:SHA256:SIZE]]  downloadFile into the progress window,
+//                                                   with wall/CPU time, peak memory, latency;
+//                                                   with "install", downloadAndVerifyInstaller
+//                                                   instead (into the current folder), held to
+//                                                   the pin when one is given
 //   nettool plainget URL FILE OUT                    a plain WinHTTP loop (no window, no proxy,
 //                                                   1 MiB reads): the platform's ceiling
 //   nettool addroot CERT.der                         adds a certificate to the machine's Root
@@ -43,6 +46,7 @@
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
 #include "flow/update_manifest.h"
+#include "flow/update_trust.h"
 #include "net/download_driver.h"
 #include "net/downloader.h"
 #include "net/manifest_signature.h"
@@ -347,8 +351,18 @@ double seconds(const FILETIME& ft)
     return static_cast<double>(v.QuadPart) / 1e7;
 }
 
-int cmdBench(wchar_t** argv)
+int cmdBench(wchar_t** argv, int argc)
 {
+    // The installer step as a signed manifest's pin drives it, or as an unsigned one does.
+    const std::string mode = argc > 5 ? utf8(argv[5]) : std::string();
+    ManifestInfo manifest;
+    manifest.installerUrl = utf8(argv[2]);
+    if (mode.rfind("install:", 0) == 0) {
+        manifest.signatureVerified = true;
+        const std::string pin = mode.substr(8);
+        manifest.pinValid = pin.size() > 65 && parseSha256Hex(pin.substr(0, 64).c_str(), manifest.sha256) &&
+                            parseInstallerSize(pin.substr(65).c_str(), manifest.size);
+    }
     static Window window;  // the process-wide dialog, as in the program
     if (!window.create()) return 2;
     std::atomic<bool> done{false};
@@ -356,7 +370,12 @@ int cmdBench(wchar_t** argv)
     double wall = 0;
     const auto start = std::chrono::steady_clock::now();
     std::thread worker([&] {
-        runAsWorker([&] { downloadFile(argv[2], argv[3], &CMainDlg::onDownloadProgress); }, code);
+        runAsWorker([&] {
+            if (mode.empty())
+                downloadFile(argv[2], argv[3], &CMainDlg::onDownloadProgress);
+            else
+                downloadAndVerifyInstaller(manifest);
+        }, code);
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         done = true;
     });
@@ -538,7 +557,7 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"manifest" && argc == 6) return cmdManifest(argv);
     if (command == L"verify" && argc == 5) return cmdVerify(argv);
     if (command == L"install" && argc >= 5) return cmdInstall(argv, argc);
-    if (command == L"bench" && argc == 5) return cmdBench(argv);
+    if (command == L"bench" && (argc == 5 || argc == 6)) return cmdBench(argv, argc);
     if (command == L"plainget" && argc == 5) return cmdPlainGet(argv);
     if (command == L"addroot" && argc == 3) return cmdAddRoot(argv[2]);
     if (command == L"ie" && argc == 4) return cmdIe(argv[2], argv[3]);
