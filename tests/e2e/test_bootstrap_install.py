@@ -71,11 +71,12 @@ class Scenario:
         return [r for r in self.site.requests if r["path"].startswith("/files/")]
 
     def serve_signed(self, signer="first", installer="maker", pin="maker", expires=None, tamper=False,
-                     signature=True, extra=0):
+                     signature=True, extra=0, cut=False):
         """A manifest signed by `signer` pinning the installer `pin` (None: no pin; a pair: its
-        texts), with `installer` served in its place, `extra` bytes after it; `tamper` changes
-        one byte of the manifest after signing."""
-        self.serve("2.0.0.0", installer)
+        texts), with `installer` served in its place, `extra` bytes after it, `cut` halfway and
+        then resumed; `tamper` changes one byte of the manifest after signing."""
+        half = len(self.site.files[installer]) // 2
+        self.serve("2.0.0.0", installer, **(dict(drop_after=[half], ranges=True, etag='"v1"') if cut else {}))
         pinned = self.site.files[pin] if isinstance(pin, str) else pin(self.site.files) if callable(pin) else pin
         body = manifest("2.0.0.0", self.site.url("/files/"), INSTALLER, pin=pinned, expires=expires)
         self.signature = self.site.keys.sign(signer, body)
@@ -451,8 +452,10 @@ INSTALLER_ERRORS = (NOT_PINNED, "The download is longer than")
     (["first"], {"installer": "maker-other", "pin": lambda files: (hashlib.sha256(files["maker"]).hexdigest(),
                                                                    str(len(files["maker-other"])))}, 9, NOT_PINNED),
     (["first"], {"extra": 64 << 20}, 9, "The download is longer than"),
+    # Neither part is longer than the pin; together they are.
+    (["first"], {"extra": 4096, "cut": True}, 9, "The download is longer than"),
 ], ids=["signed", "second-key", "not-yet-expired", "one-byte-changed", "unknown-key", "no-signature", "no-pin",
-        "size-zero", "short-hash", "expired", "no-such-date", "other-maker-program", "endless"])
+        "size-zero", "short-hash", "expired", "no-such-date", "other-maker-program", "endless", "resumed-too-long"])
 def test_signed_manifest(scenario, registry, keys, served, code, error):
     scenario.serve_signed(**served)
     run = scenario.start(keys=keys)
@@ -473,7 +476,9 @@ def test_signed_manifest(scenario, registry, keys, served, code, error):
     paths = [r["path"] for r in scenario.site.requests]
     assert paths[:2] == [MANIFEST_PATH, MANIFEST_PATH + ".sig"]
     assert bool(scenario.installer_requests()) == requested
-    if served.get("extra"):
+    if served.get("cut"):
+        assert scenario.installer_requests()[1]["headers"]["Range"].startswith("bytes=")
+    elif served.get("extra"):
         # Cut off once the pinned size is passed, long before the server could send it all.
         assert installer_route.sent < len(installer_route.body) - (32 << 20)
 

@@ -108,39 +108,26 @@ TEST(ManifestReader, OneReadingGivesBothAnswers)
     EXPECT_EQ(none.installerUrl, "");
 }
 
-namespace {
-
-const std::string kPinnedHash = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
-
-ManifestInfo pinned(const std::string& entryExtra, const std::string& infoExtra = "")
-{
-    return parseManifest(manifest(infoExtra + kLocation + "<platformFileList>"
-                                  "<e><platform>windows</platform><sha256>" + std::string(64, 'f') +
-                                  "</sha256></e>"  // no file name: not the entry that is used
-                                  "<e><platform>windows</platform><filename>Setup.exe</filename>" +
-                                  entryExtra + "</e></platformFileList>"));
-}
-
-}  // namespace
-
 TEST(ManifestReader, PinComesFromTheEntryThatNamesTheFile)
 {
-    const ManifestInfo info = pinned("<sha256>" + kPinnedHash + "</sha256><size>4294967295</size>");
-    ASSERT_TRUE(info.pinValid);
-    EXPECT_EQ(info.sha256[0], 0x00);
-    EXPECT_EQ(info.sha256[15], 0xff);
-    EXPECT_EQ(info.sha256[16], 0xff);
-    EXPECT_EQ(info.sha256[31], 0x00);
+    const std::string hash = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
+    // The first windows entry has no file name: its sha256 is not the one that counts.
+    const auto pinned = [](const std::string& extra, const std::string& info = "") {
+        return parseManifest(manifest(info + kLocation + "<platformFileList><e><platform>windows</platform><sha256>" +
+                                      std::string(64, 'f') + "</sha256></e><e><platform>windows</platform>"
+                                      "<filename>Setup.exe</filename>" + extra + "</e></platformFileList>"));
+    };
+    const ManifestInfo info = pinned("<sha256>" + hash + "</sha256><size>4294967295</size>");
+    ASSERT_TRUE(info.pinValid && !info.hasExpiry);
+    EXPECT_EQ(info.sha256[0] + info.sha256[15] + info.sha256[16] + info.sha256[31], 0x1fe);
     EXPECT_EQ(info.size, 4294967295u);
-    EXPECT_FALSE(info.hasExpiry);
     // Each half alone, or either one malformed, is no pin.
-    for (const std::string& extra : {"<sha256>" + kPinnedHash + "</sha256>", std::string("<size>12</size>"),
-                                     "<sha256> " + kPinnedHash + "</sha256><size>12</size>",
-                                     "<sha256>" + kPinnedHash + "</sha256><size>4294967296</size>"})
+    for (const std::string& extra : {"<sha256>" + hash + "</sha256>", std::string("<size>12</size>"),
+                                     "<sha256> " + hash + "</sha256><size>12</size>",
+                                     "<sha256>" + hash + "</sha256><size>4294967296</size>"})
         EXPECT_FALSE(pinned(extra).pinValid) << extra;
     const ManifestInfo expiring = pinned("", "<expires>2030-01-01T00:00:00Z</expires>");
-    EXPECT_TRUE(expiring.hasExpiry && expiring.expiryValid);
-    EXPECT_EQ(expiring.expires, 1893456000);
+    EXPECT_TRUE(expiring.hasExpiry && expiring.expiryValid && expiring.expires == 1893456000);
     const ManifestInfo broken = pinned("", "<expires>2030-01-01</expires>");
     EXPECT_TRUE(broken.hasExpiry && !broken.expiryValid);
 }
