@@ -11,7 +11,7 @@ from e2e_harness import STUB, WIN_BIN
 # the side-by-side store the manifest names), whatever lies beside the program.
 KNOWN = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll",
          "user32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "ws2_32.dll"}
-DELAY_LOADED = ["winhttp.dll", "wintrust.dll", "crypt32.dll", "credui.dll"]
+DELAY_LOADED = ["winhttp.dll", "wintrust.dll", "crypt32.dll", "credui.dll", "bcrypt.dll"]
 # Loaded late, by the stub or by system DLLs on its behalf. Not planted: uxtheme.dll and
 # version.dll, which Wine's own user32 loads by bare name while the process initialises, before
 # the program's first instruction (on Windows user32 and what it imports are known DLLs).
@@ -56,7 +56,11 @@ def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path):
     # download (WinHTTP in use) and never loads one of them.
     downloads = tmp_path / "Downloads"
     downloads.mkdir()
-    exe = bootstrap.stamp('{"updateXmlUrl": "http://localhost:9/utility/kestrel/update.xml"}', folder=downloads)
+    # With an update key, the key is decoded (crypt32, bcrypt) before the first request.
+    key = subprocess.run("openssl ecparam -name prime256v1 -genkey -noout | openssl ec -pubout -outform DER | base64 -w0",
+                         shell=True, capture_output=True, text=True, check=True).stdout
+    exe = bootstrap.stamp({"updateXmlUrl": "http://localhost:9/utility/kestrel/update.xml", "updateXmlKeys": [key]},
+                          folder=downloads)
     plant(downloads, names)
     run = bootstrap.start(exe, extra_env={"WINEDLLOVERRIDES": overrides})
     run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Aborted.(Error:"), timeout=60,
