@@ -11,7 +11,7 @@ from e2e_harness import STUB, WIN_BIN
 # the side-by-side store the manifest names), whatever lies beside the program.
 KNOWN = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll",
          "user32.dll", "shlwapi.dll", "ole32.dll", "oleaut32.dll", "ws2_32.dll"}
-DELAY_LOADED = ["winhttp.dll", "wintrust.dll", "crypt32.dll", "credui.dll"]
+DELAY_LOADED = ["winhttp.dll", "wintrust.dll", "crypt32.dll", "credui.dll", "bcrypt.dll"]
 # Loaded late, by the stub or by system DLLs on its behalf. Not planted: uxtheme.dll and
 # version.dll, which Wine's own user32 loads by bare name while the process initialises, before
 # the program's first instruction (on Windows user32 and what it imports are known DLLs).
