@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <share.h>
 #include <cstdarg>
 #include <cstdio>
@@ -66,10 +67,98 @@ void writeLine(LogLevel level, const wchar_t* format, va_list args)
 
 }  // namespace
 
+namespace {
+
+// The path as the platform resolves it, without the "\\?\" prefix; "" when it cannot be had.
+std::wstring finalPathOf(HANDLE handle)
+{
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= MAX_PATH * 2) return {};
+    std::wstring path(buffer, n);
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+std::wstring fullPathOf(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD n = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, buffer, nullptr);
+    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(buffer, n);
+}
+
+std::wstring longPathOf(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD n = ::GetLongPathNameW(path.c_str(), buffer, MAX_PATH * 2);
+    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(buffer, n);
+}
+
+bool samePath(const std::wstring& a, const std::wstring& b)
+{
+    return !a.empty() && ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether `path` names a file that the platform reaches without passing through a junction or
+// a symbolic link (%temp% comes from the user's own settings, which the user's unelevated
+// processes can change). The folder is held open while the file is made, so it cannot be
+// swapped for a link meanwhile.
+class PlainFolder {
+public:
+    explicit PlainFolder(const std::wstring& filePath)
+    {
+        const std::wstring full = fullPathOf(filePath);
+        const std::size_t slash = full.find_last_of(L'\\');
+        if (slash == std::wstring::npos) return;
+        // Short (8.3) names, as %temp% often has them, are written out long: the platform's
+        // resolved path always is.
+        std::wstring folder = longPathOf(full.substr(0, slash + 1));
+        if (folder.empty()) return;
+        // Without FILE_SHARE_DELETE nobody can rename or remove the folder while it is held.
+        folder_ = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (folder_ == INVALID_HANDLE_VALUE) return;
+        const DWORD attributes = ::GetFileAttributesW(full.c_str());
+        const bool fileIsLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (folder.back() == L'\\') folder.pop_back();
+        expected_ = folder + full.substr(slash);
+        const std::wstring resolved = finalPathOf(folder_);
+        plain_ = !fileIsLink && (samePath(resolved, folder) || samePath(resolved, folder + L"\\"));
+    }
+    ~PlainFolder()
+    {
+        if (folder_ != INVALID_HANDLE_VALUE) ::CloseHandle(folder_);
+    }
+    PlainFolder(const PlainFolder&) = delete;
+    PlainFolder& operator=(const PlainFolder&) = delete;
+
+    bool plain() const { return plain_; }
+    // Whether an open file is the one asked for.
+    bool isExpected(HANDLE file) const { return samePath(finalPathOf(file), expected_); }
+
+private:
+    HANDLE folder_ = INVALID_HANDLE_VALUE;
+    bool plain_ = false;
+    std::wstring expected_;
+};
+
+}  // namespace
+
 bool openBootstrapLog(const std::wstring& path)
 {
+    // The stub may run elevated: a log that would be created or appended through a link is not
+    // opened at all, and a file that turns out to be another than the one asked for is closed
+    // again. The run then goes on without log lines.
+    const PlainFolder folder(path);
+    if (!folder.plain()) return false;
     FILE* f = ::_wfsopen(path.c_str(), L"at", _SH_DENYWR);
     if (!f) return false;
+    if (!folder.isExpected(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(f))))) {
+        std::fclose(f);
+        return false;
+    }
     std::setvbuf(f, nullptr, _IONBF, 0);
     ::EnterCriticalSection(logSection());
     g_logFile = f;

@@ -105,38 +105,42 @@ bool ExtractServerData(const std::wstring& serverType, std::wstring& proxyList)
     DebugLog(LOG_DEBUG, L"Performing 'ExtractServerData' ...");
     DebugLog(LOG_DEBUG, L"Proxy server information is: %s", proxyList.c_str());
 
-    if (proxyList.size() > kMaxProxyListChars) {
-        DebugLog(LOG_ERROR, L"Proxy server info is longer than %u characters!",
-                 static_cast<unsigned>(kMaxProxyListChars));
-        return false;
-    }
-
     // A list that does not start with a scheme word applies to every scheme.
     Tag tag;
     if (!tagAt(proxyList, 0, true, tag) || lineEnd(proxyList, tag.length) != proxyList.size()) return true;
 
+    // Each tag narrows the list to the rest of its line after it, until one names the wanted
+    // scheme. The narrowing works on positions in the one text, so the walk never goes back and
+    // never copies: its time grows with the list's length, not with its square. (A line end
+    // cannot lie inside a tag, so a tag found in the whole text is one found in the narrowed one.)
+    std::size_t start = 0;
     for (;;) {
-        const std::size_t pos = findTag(proxyList, 0, true, tag);
-        if (pos == std::wstring::npos) {
-            if (proxyList.empty()) {
+        const std::size_t pos = findTag(proxyList, start, true, tag);
+        // The narrowed list ends at the first line end after `start`: a tag beyond it is not in it.
+        std::size_t end = start;
+        while (end < proxyList.size() && end < pos && !isLineTerminator(proxyList[end])) ++end;
+        if (pos == std::wstring::npos || end < pos) {
+            if (end == start) {
                 DebugLog(LOG_ERROR,
                          L"Failed to detect correct proxy server info of format like 'https://' or 'https='");
             }
+            // Left narrowed, as far as the walk got.
+            if (start != 0) proxyList = proxyList.substr(start, lineEnd(proxyList, start) - start);
             return false;
         }
         const std::wstring scheme = proxyList.substr(pos, tag.wordLength);
-        const std::size_t restStart = pos + tag.length;
-        proxyList = proxyList.substr(restStart, lineEnd(proxyList, restStart) - restStart);
+        start = pos + tag.length;
         if (EqualsIgnoreCase(scheme, serverType)) {
             // Cut the remainder at the next tagged entry: each tag is dropped with the rest of
             // its line, the text between them stays.
+            end = lineEnd(proxyList, start);
             std::wstring kept;
-            std::size_t cursor = 0;
-            for (std::size_t next; (next = findTag(proxyList, cursor, true, tag)) != std::wstring::npos;) {
+            std::size_t cursor = start;
+            for (std::size_t next; (next = findTag(proxyList, cursor, true, tag)) != std::wstring::npos && next < end;) {
                 kept.append(proxyList, cursor, next - cursor);
                 cursor = lineEnd(proxyList, next + tag.length);
             }
-            kept.append(proxyList, cursor, std::wstring::npos);
+            if (cursor < end) kept.append(proxyList, cursor, end - cursor);
             proxyList = kept;
             return true;
         }

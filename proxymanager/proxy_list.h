@@ -12,17 +12,12 @@
 namespace VELT {
 namespace ProxyManager {
 
-// Longest proxy list the parser takes. Real lists are far shorter; a longer one is refused as a
-// whole rather than probed entry by entry.
-constexpr std::size_t kMaxProxyListChars = 4096;
-
 // Server type and default port for the target URL's scheme ("https"/"443" when unknown).
 bool GetServerTypeStrAndDefaultPort(const std::wstring& url, std::wstring& serverType,
                                     std::string& defaultPort);
 
 // Narrows proxyList in place to the part tagged with serverType. A plain list stays as it is.
-// False when the list is tagged but has no part for serverType, or is longer than
-// kMaxProxyListChars.
+// False when the list is tagged but has no part for serverType. Linear in the list's length.
 bool ExtractServerData(const std::wstring& serverType, std::wstring& proxyList);
 
 // Appends one candidate per non-empty entry. False only when the list is empty.

@@ -91,10 +91,20 @@ PMStatus ProxyManagerImplWin::GetProxyInfo(const UserData* in, ProxyResult* out)
 
 void ProxyManagerImplWin::FillResult(ProxyResult* out)
 {
-    out->server = HeapCopy(server);
-    out->serverPort = HeapCopy(serverPort);
-    out->user = HeapCopy(user);
-    out->password = HeapCopy(password);
+    // All or nothing: every copy is made before the record is touched, and when one cannot be
+    // made the others are freed again, so the record keeps only nulls.
+    char* copies[4] = {};
+    const std::string* texts[4] = {&server, &serverPort, &user, &password};
+    try {
+        for (int i = 0; i < 4; ++i) copies[i] = HeapCopy(*texts[i]);
+    } catch (...) {
+        for (char* copy : copies) std::free(copy);  // the password's copy is the last: never made here
+        throw;
+    }
+    out->server = copies[0];
+    out->serverPort = copies[1];
+    out->user = copies[2];
+    out->password = copies[3];
     out->authScheme = authScheme;
 }
 

@@ -30,6 +30,9 @@ def site(tmp_path_factory, wine):
     folder = tmp_path_factory.mktemp("site")
     signed = pki.sign(WIN_BIN / "fakeapp.exe", folder / INSTALLER, "maker")
     other = pki.sign(WIN_BIN / "fakeapp.exe", folder / "other.exe", "other")
+    lookalike = pki.sign(WIN_BIN / "fakeapp.exe", folder / "lookalike.exe", "lookalike")
+    # Another maker-signed program, told apart from the served one by its size.
+    intruder = pki.sign(WIN_BIN / "fakeapp.exe", folder / "intruder.exe", "maker", added=("other", "root"))
     # A maker-signed file that is no program at all: it passes the checks but cannot be started.
     not_a_program = pki.sign(WIN_BIN / "planted_dll.dll", folder / "dll.exe", "maker")
     # Another program the maker signed: it passes every check but a pin of the installer.
@@ -37,7 +40,9 @@ def site(tmp_path_factory, wine):
     server = Server()
     server.files = {"maker": signed.read_bytes(), "other": other.read_bytes(), "dll": not_a_program.read_bytes(),
                     "maker-other": maker_other.read_bytes(),
-                    "unsigned": (WIN_BIN / "fakeapp.exe").read_bytes()}
+                    "unsigned": (WIN_BIN / "fakeapp.exe").read_bytes(), "lookalike": lookalike.read_bytes(),
+                    "intruder": intruder.read_bytes()}
+    server.intruder = intruder
     server.keys = UpdateKeys(tmp_path_factory.mktemp("keys"))
     yield server
     server.stop()
@@ -290,7 +295,7 @@ def failed_with(run, code, while_shown=lambda: None):
     return msgs[:-1]
 
 
-@pytest.mark.parametrize("installer", ["other", "unsigned"])
+@pytest.mark.parametrize("installer", ["other", "unsigned", "lookalike"])
 def test_refused_installer_is_deleted_before_code_9_is_shown(scenario, registry, installer):
     scenario.serve("2.0.0.0", installer=installer)
 
@@ -319,6 +324,76 @@ def test_installer_name_that_is_not_a_plain_file_name_is_refused_before_writing(
     assert sorted(p.name for p in scenario.downloads.iterdir()) == ["VeltappBootstrap.exe", "update.xml"]
     for folder in (scenario.tmp.parent, scenario.tmp, Path(scenario.bootstrap.wine.env["WINEPREFIX"]) / "drive_c"):
         assert not (folder / "x.exe").exists(), folder
+
+
+def test_a_users_file_named_by_the_manifest_survives_a_failed_download(scenario, registry):
+    scenario.serve("2.0.0.0", file_name="taxes-2025.pdf", status=404)
+    (scenario.downloads / "taxes-2025.pdf").write_bytes(b"the user's own")
+    msgs = failed_with(scenario.start(), 8)
+    assert msgs[-1] == "Error occurred, error code = [8]." and len(scenario.installer_requests()) == 4
+    assert (scenario.downloads / "taxes-2025.pdf").read_bytes() == b"the user's own"
+
+
+class Racer:
+    """nettool race: another process of the user, trying all along to write over `target` or to
+    replace it with `source`, until stopped."""
+
+    def __init__(self, wine, tmp, mode, target, source):
+        self.stop_file, self.out = tmp / "race.stop", tmp / "race.json"
+        self.proc = subprocess.Popen(["wine", str(NETTOOL), "race", mode, winpath(target), winpath(source),
+                                      winpath(self.stop_file), winpath(self.out)], env=wine.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 60
+        while not self.out.exists() and self.proc.poll() is None and time.time() < deadline:
+            time.sleep(0.1)
+        assert self.out.exists(), "the racing process did not start"
+
+    def finish(self):
+        self.stop_file.write_bytes(b"")
+        self.proc.wait(60)
+        result = json.loads(self.out.read_text())
+        assert "refused" in result, "the racing process did not finish"
+        return result
+
+
+@pytest.mark.parametrize("target,mode,route", [
+    # Writing into the installer while it arrives, and replacing it while a resume waits.
+    (INSTALLER, "write", dict(chunk=8 * 1024, delay=0.05)),
+    (INSTALLER, "replace", dict(drop_after=[8192, 8192], ranges=True, etag='"b1"', chunk=4096)),
+    # Rewriting the manifest once it has arrived, to name a program planted beside the stub.
+    ("update.xml", "write", dict(chunk=8 * 1024, delay=0.05)),
+], ids=["write-installer", "replace-installer", "rewrite-manifest"])
+def test_another_process_of_the_user_never_chooses_what_runs(scenario, registry, wine, target, mode, route):
+    scenario.serve("2.0.0.0", **route)
+    if target == INSTALLER:
+        source = scenario.site.intruder
+    else:
+        shutil.copyfile(WIN_BIN / "fakeapp.exe", scenario.downloads / "planted.exe")
+        source = scenario.tmp / "planted.xml"
+        source.write_bytes(manifest("2.0.0.0", scenario.site.url("/files/"), "planted.exe"))
+    racer = Racer(wine, scenario.tmp, mode, scenario.downloads / target, source)
+    try:
+        run = scenario.start()
+        deadline = time.time() + 120
+        while run.proc.poll() is None and time.time() < deadline:
+            if (run.state().get("status") or "").startswith("Aborted"):
+                run.close_window()
+                break
+            time.sleep(0.2)
+        assert run.wait(30) == 0
+    finally:
+        raced = racer.finish()
+    # Only the bytes the server sent ever start: the run installs them, or (had the other
+    # process got in between the download and the lock) refuses them with 9 and starts nothing.
+    served = len(scenario.site.files["maker"])
+    runs = [(r["name"], r["size"]) for r in scenario.runs()]
+    if "Error occurred, error code = [9]." in messages(run):
+        assert runs == []
+    else:
+        assert runs == [(INSTALLER, served), ("VeAppMgrLauncher.exe", served)], messages(run)
+    # The other process was there all along: kept out of the installer while it downloaded, and
+    # free to write the manifest once it had arrived.
+    assert raced["refused"] > 0 if target == INSTALLER else raced["wrote"] > 0
 
 
 def test_signed_download_link_with_a_query_is_saved_under_its_path_name(scenario, registry):

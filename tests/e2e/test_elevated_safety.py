@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from e2e_harness import STUB, WIN_BIN
+from e2e_harness import STUB, WIN_BIN, winpath
 
 # DLLs the loader takes from the system's known-DLL list (or, for the common controls, from
 # the side-by-side store the manifest names), whatever lies beside the program.
@@ -69,3 +69,28 @@ def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path):
     run.close_window()
     assert run.wait() == 0
     assert not (downloads / "planted-loaded.txt").exists(), (downloads / "planted-loaded.txt").read_text("utf-16-le")
+
+
+@pytest.mark.parametrize("through_link", [False, True], ids=["plain-folder", "linked-folder"])
+def test_the_log_is_never_written_through_a_link_in_the_users_temp(bootstrap, tmp_path, through_link):
+    # %temp% comes from the user's own settings, which the user's unelevated processes can point
+    # anywhere: through a link the elevated stub writes no log at all, and still runs.
+    real, elsewhere = tmp_path / "real", tmp_path / "elsewhere"
+    real.mkdir()
+    elsewhere.mkdir()
+    (real / "link").symlink_to(elsewhere, target_is_directory=True)
+    temp = real / "link" if through_link else real
+    exe = bootstrap.stamp('{"updateXmlUrl": "http://localhost:9/update.xml"}', folder=tmp_path / "Downloads")
+    key = r"HKCU\Environment"
+    rc, before = bootstrap.wine.run(["reg", "query", key, "/v", "TEMP"])
+    assert rc == 0 and "TEMP" in before
+    kind, value = before.split("TEMP", 1)[1].split(None, 1)
+    try:
+        rc, out = bootstrap.wine.run(["reg", "add", key, "/v", "TEMP", "/t", "REG_SZ", "/d", winpath(temp), "/f"])
+        assert rc == 0, out
+        run = bootstrap.start(exe, ["-showmetadata"])
+        assert run.wait() == 0
+    finally:
+        bootstrap.wine.run(["reg", "add", key, "/v", "TEMP", "/t", kind, "/d", value.strip(), "/f"])
+    logs = [p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("VeltappBootstrap.log")]
+    assert logs == ([] if through_link else ["real/VeltappBootstrap.log"])

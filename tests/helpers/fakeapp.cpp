@@ -5,7 +5,8 @@
 //       Location as VeAppMgrLauncher.exe;
 //   any other name (the launcher)                  only records that it ran.
 // Environment (inherited from the bootstrap that starts it):
-//   VELT_FAKE_RECORD    file to append a JSON line to: name, command line, working folder
+//   VELT_FAKE_RECORD    file to append a JSON line to: name, command line, working folder, and the
+//                       size of its own file (which copy of it was started)
 //   VELT_FAKE_SLEEP_MS  stay alive that long before doing anything (for termination tests)
 //   VELT_FAKE_VERSION   version to record (default 1.0.0.0)
 //   VELT_FAKE_LOCATION  install folder to record (default C:\Program Files\Veltrane\Application Manager)
@@ -47,7 +48,10 @@ void record(const std::wstring& self)
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
     const std::string swap = envVar(L"VELT_FAKE_TRY_SWAP").empty() ? std::string() : trySwap(self);
-    const std::string line = "{\"name\": " + jsonString(PathFindFileNameW(self.c_str())) + ", \"path\": " + jsonString(self) +
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(self.c_str(), GetFileExInfoStandard, &data);
+    const std::string size = ", \"size\": " + std::to_string(data.nFileSizeLow);
+    const std::string line = "{\"name\": " + jsonString(PathFindFileNameW(self.c_str())) + ", \"path\": " + jsonString(self) + size +
                              ", \"cmdline\": " + jsonString(GetCommandLineW()) + ", \"cwd\": " + jsonString(cwd) + swap + "}\n";
     // Appended whole, so parallel runs do not interleave inside a line.
     HANDLE h = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,

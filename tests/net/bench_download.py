@@ -190,6 +190,8 @@ def bench(args, env):
         print(f"window: slowest answer {max(w['slowestAnswerMs'] for w in window):.1f} ms over "
               f"{sum(w['pings'] for w in window)} pings; bar moves sent {window[-1]['barMoves']}; "
               f"final text {window[-1]['status']!r}")
+        print(f"installer check: the file locked and hashed again in {min(w['rehash'] for w in window):.2f} s "
+              f"(best run; {'matches' if all(w['rehashOk'] for w in window) else 'FAILED'})")
     finally:
         if httpd:
             httpd.shutdown()

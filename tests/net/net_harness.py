@@ -122,10 +122,15 @@ class Route:
     "Accept-Ranges: bytes"; etag / last_modified: the version's validators.
     then: (body, etag) that replace the route's after its first answer (the file changed).
     reset: cut with a reset instead of an orderly close.
+    part_validators: False, a 206 leaves out the ETag and Last-Modified; part_extra: (n, what), a 206
+    carries n bytes more than the range it starts with, and says so in its Content-Length ("length")
+    or in its Content-Range ("range", the total then "*"); part_size: a 206 carries at most that
+    many bytes, and its Content-Range says so (the rest is left for another request).
     """
 
     def __init__(self, body=b"", status=200, length=True, drop_after=None, chunk=None, delay=0.0, headers=None,
-                 ranges=False, etag=None, last_modified=None, then=None, reset=False):
+                 ranges=False, etag=None, last_modified=None, then=None, reset=False, part_validators=True,
+                 part_extra=None, part_size=None):
         self.body = body
         self.status = status
         self.length = length
@@ -138,6 +143,9 @@ class Route:
         self.last_modified = last_modified
         self.then = then
         self.reset = reset
+        self.part_validators = part_validators
+        self.part_extra = part_extra
+        self.part_size = part_size
         self.answers = 0
         self.sent = 0  # body bytes written, over all answers
 
@@ -172,8 +180,15 @@ class _Handler(BaseHTTPRequestHandler):
         status, first = route.part(self.headers)
         whole = len(route.body)
         body = memoryview(route.body)[first:] if status != 416 else memoryview(b"")
+        extra, claim = route.part_extra or (0, None)
+        if status == 206 and route.part_size:
+            body = body[:route.part_size]
+        if status == 206 and extra:
+            body = memoryview(bytes(body) + os.urandom(extra))
         cut = route.next_cut()
         validators = (("ETag", route.etag), ("Last-Modified", route.last_modified))
+        if status == 206 and not route.part_validators:
+            validators = ()
         if route.then:
             route.body, route.etag = route.then
             route.then = None
@@ -185,8 +200,10 @@ class _Handler(BaseHTTPRequestHandler):
         for name, value in validators:
             if value is not None:
                 self.send_header(name, value)
-        if status == 206:
-            self.send_header("Content-Range", f"bytes {first}-{whole - 1}/{whole}")
+        if status == 206 and claim == "range":
+            self.send_header("Content-Range", f"bytes {first}-{whole - 1 + extra}/*")
+        elif status == 206:
+            self.send_header("Content-Range", f"bytes {first}-{first + len(body) - 1}/{whole}")
         elif status == 416:
             self.send_header("Content-Range", f"bytes */{whole}")
         if route.length is True:
@@ -293,6 +310,8 @@ class Pki:
         self.issue("rogue-server", "/CN=localhost", "rogue-root", "server")
         self.issue("maker", "/C=US/O=Veltrane, Inc./CN=Veltrane, Inc.", "root", "codesign")
         self.issue("other", "/C=GB/O=Other Software Ltd/CN=Other Software Ltd", "root", "codesign")
+        # The maker's name only across two attributes: "L=Veltrane, O=Incognito ..." as one text.
+        self.issue("lookalike", "/L=Veltrane/O=Incognito Widgets LLC/CN=Incognito Widgets LLC", "root", "codesign")
         self.issue("maker-ca", "/O=Veltrane, Inc./CN=Veltrane, Inc. Code Signing CA", "root", "ca")
         self.issue("build", "/O=Release Engineering/CN=Desktop Build Signer", "maker-ca", "codesign")
         self._self_signed("selfsigned-maker", "/O=Veltrane, Inc./CN=Veltrane, Inc.", ca=False)

@@ -98,6 +98,20 @@ class TestPlainHttp:
         assert (d / "slow.bin").read_bytes() == BODY[:64_000]
         assert res["calls"] >= 4 and not res["decreasing"]
 
+    def test_a_407_without_a_proxy_gets_no_credentials_and_no_second_request(self, wine, http_server):
+        # Answering it would let the platform offer the user's own logon to whoever answered.
+        http_server.routes["/files/auth.bin"] = Route(b"", status=407,
+                                                      headers={"Proxy-Authenticate": 'Basic realm="x"'})
+        before = len(http_server.requests)
+        res, log, d = wine.call("file", http_server.url("/files/auth.bin"), "auth.bin")
+        assert res["code"] == 8
+        assert log == [("INFO", "4 >> The return code for the http request = [407]."),
+                       ("ERROR", "Proxy authentication is asked for, but no proxy with credentials is in use."),
+                       ("ERROR", "Error occurred, error code = [8].")]
+        [request] = http_server.requests[before:]
+        assert "Proxy-Authorization" not in request["headers"] and "Authorization" not in request["headers"]
+        assert not (d / "auth.bin").exists()
+
     def test_a_file_that_cannot_be_written_is_a_failed_download(self, wine, http_server):
         http_server.routes["/files/w.bin"] = Route(BODY)
         res, log, _ = wine.call("file", http_server.url("/files/w.bin"), "no-such-folder/w.bin")
@@ -186,3 +200,35 @@ class TestResume:
         assert res["last"] == 100.0
         # The bar only goes back when the download starts again from zero.
         assert res["decreasing"] != appended
+
+    @pytest.mark.parametrize("route", [
+        dict(etag='"v1"', part_validators=False),
+        dict(last_modified=DATE, part_validators=False),
+        dict(etag='"v1"', part_extra=(5000, "length")),
+        dict(etag='"v1"', part_extra=(5000, "range")),
+    ], ids=["no-etag", "no-last-modified", "longer-than-its-range", "past-the-total"])
+    def test_a_part_that_cannot_be_trusted_is_never_appended(self, wine, http_server, route):
+        # Decided on the headers, before a byte of the part is written: the download asks again
+        # for everything and the file is the resource, not a stitch of two.
+        http_server.routes["/files/part.bin"] = Route(BODY, drop_after=[THIRD], chunk=20_000, ranges=True, **route)
+        before = len(http_server.requests)
+        res, log, d = wine.call("download", http_server.url("/files/part.bin"), "part.bin")
+        assert res["fetch"]
+        assert (d / "part.bin").read_bytes() == BODY
+        first, ranged, whole = http_server.requests[before:]
+        assert "Range" in ranged["headers"] and "Range" not in whole["headers"]
+        offset = int(ranged["headers"]["Range"][len("bytes="):-1])
+        assert further_lines(log) == [f"Download ended early; further request 1 of 5 from byte {offset}.",
+                                      "Download ended early; further request 2 of 5 from byte 0."]
+
+    def test_a_part_that_ends_before_the_total_is_kept_and_the_rest_asked_for(self, wine, http_server):
+        # The server hands out the rest in parts of a third: each is appended and the next asked for.
+        http_server.routes["/files/two.bin"] = Route(BODY, drop_after=[THIRD], chunk=20_000, ranges=True,
+                                                     etag='"v1"', part_size=THIRD)
+        before = len(http_server.requests)
+        res, log, d = wine.call("download", http_server.url("/files/two.bin"), "two.bin")
+        assert res["fetch"] and (d / "two.bin").read_bytes() == BODY
+        offsets = [int(r["headers"]["Range"][len("bytes="):-1]) for r in http_server.requests[before + 1:]]
+        # The second part was asked for right where the first (a third long) ended.
+        assert len(offsets) == 2 and offsets[1] == offsets[0] + THIRD
+        assert not res["decreasing"]

@@ -34,7 +34,8 @@ class TestSignatureVerifier:
         assert trust == NOT_SIGNED and not subject
         level, message = log[0]
         assert level == "INFO"
-        assert message.startswith(f'The file "{winpath(installers["unsigned"])}" is not properly signed. '
+        # The file's name, not the folder it lies in.
+        assert message.startswith(f'The file "{installers["unsigned"].name}" is not properly signed. '
                                   f"WinVerifyTrust() return value [{NOT_SIGNED:x}], GetLastError() return value [")
 
     def test_changed_after_signing(self, wine, installers):

@@ -15,6 +15,10 @@
 //                                                   the pin when one is given
 //   nettool plainget URL FILE OUT                    a plain WinHTTP loop (no window, no proxy,
 //                                                   1 MiB reads): the platform's ceiling
+//   nettool race MODE FILE SOURCE STOP OUT           another process of the same user: until the
+//                                                    file STOP exists, writes SOURCE's bytes over
+//                                                    FILE (MODE write) or replaces FILE by a copy
+//                                                    of SOURCE (MODE replace), as often as it can
 //   nettool addroot CERT.der                         adds a certificate to the machine's Root
 //   nettool ie FLAGS PROXY|-                         the user's Internet settings
 //   nettool cred-write TARGET USERHEX PASSHEX        a generic credential (UTF-8 as hex, or
@@ -50,6 +54,7 @@
 #include "net/download_driver.h"
 #include "net/downloader.h"
 #include "net/manifest_signature.h"
+#include "net/sha256.h"
 #include "net/signature_verifier.h"
 #include "ui/main_dlg.h"
 #include "ui/ui_language.h"
@@ -413,6 +418,12 @@ int cmdBench(wchar_t** argv, int argc)
     out["pings"] = pings.load();
     out["barMoves"] = static_cast<int>(g_positions.size());
     out["status"] = utf8(window.status());
+    // What the installer check adds after the download: the file locked and hashed once more.
+    const auto lockStart = std::chrono::steady_clock::now();
+    FileHandle locked = openLockedForExecution(argv[3]);
+    Sha256Digest digest{};
+    out["rehashOk"] = locked && sha256OfHandle(locked.get(), digest);
+    out["rehash"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - lockStart).count();
     writeJson(argv[4], out);
     DestroyWindow(window.dlg.hwnd());
     return 0;
@@ -547,6 +558,56 @@ int cmdCredWrite(const wchar_t* target, const wchar_t* userHex, const wchar_t* p
     return CredWriteW(&credential, 0) ? 0 : 2;
 }
 
+// Plays a process of the same user racing the download: every way in that the share modes leave
+// open is taken at once, again and again. Counts what got through and what was refused.
+int cmdRace(wchar_t** argv)
+{
+    const std::wstring mode = argv[2], file = argv[3], source = argv[4], stop = argv[5];
+    std::string bytes;
+    if (FILE* f = _wfopen(source.c_str(), L"rb")) {
+        char buf[65536];
+        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.append(buf, n);
+        fclose(f);
+    }
+    int wrote = 0, refused = 0;
+    const std::wstring staged = file + L".staged";
+    // Says it is running, so that the test starts what it races only then.
+    Json::Value started;
+    started["started"] = true;
+    writeJson(argv[6], started);
+    while (GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        bool done = false;
+        if (mode == L"write") {
+            HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                DWORD written = 0;
+                done = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                       SetEndOfFile(h);
+                CloseHandle(h);
+            }
+        } else {
+            HANDLE h = CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                DWORD written = 0;
+                WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+                CloseHandle(h);
+                done = GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                       MoveFileExW(staged.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+            }
+        }
+        if (done) ++wrote;
+        else if (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_ACCESS_DENIED) ++refused;
+        Sleep(1);
+    }
+    DeleteFileW(staged.c_str());
+    Json::Value out;
+    out["wrote"] = wrote;
+    out["refused"] = refused;
+    writeJson(argv[6], out);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -559,6 +620,7 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"install" && argc >= 5) return cmdInstall(argv, argc);
     if (command == L"bench" && (argc == 5 || argc == 6)) return cmdBench(argv, argc);
     if (command == L"plainget" && argc == 5) return cmdPlainGet(argv);
+    if (command == L"race" && argc == 7) return cmdRace(argv);
     if (command == L"addroot" && argc == 3) return cmdAddRoot(argv[2]);
     if (command == L"ie" && argc == 4) return cmdIe(argv[2], argv[3]);
     if (command == L"cred-write" && argc == 5) return cmdCredWrite(argv[2], argv[3], argv[4]);
