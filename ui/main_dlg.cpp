@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
+#include "app/dll_search.h"
 #include "ui/resources/resource.h"
 #include "ui/ui_language.h"
 
@@ -46,8 +47,8 @@ const ThemeApi& themeApi()
 {
     static const ThemeApi api = [] {
         ThemeApi a;
-        a.uxtheme = ::LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        a.dwmapi = ::LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        a.uxtheme = loadSystemLibrary(L"uxtheme.dll");
+        a.dwmapi = loadSystemLibrary(L"dwmapi.dll");
         bind(a.uxtheme, "OpenThemeData", a.openThemeData);
         bind(a.uxtheme, "CloseThemeData", a.closeThemeData);
         bind(a.uxtheme, "EnableThemeDialogTexture", a.enableThemeDialogTexture);
