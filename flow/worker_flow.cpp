@@ -28,9 +28,7 @@ constexpr int kErrorMetadataNotJson = 3;
 void failWithCode(int code)
 {
     logError(L"Error occurred, error code = [%d].\n", code);
-    char digits[64] = {};
-    std::snprintf(digits, sizeof(digits), "%d", code);
-    throw std::logic_error(digits);
+    throw std::logic_error(std::to_string(code));
 }
 
 void runBootstrapFlow(const std::wstring& metadataText)
