@@ -43,6 +43,8 @@ void bind(HMODULE module, const char* name, F& fn)
     fn = module ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
 }
 
+// Only the window's own thread paints and handles messages, so the one-time set-up needs no
+// lock (the Windows tree builds without locks around local statics).
 const ThemeApi& themeApi()
 {
     static const ThemeApi api = [] {
