@@ -21,14 +21,19 @@ FILE* g_logFile = nullptr;
 // The worker is detached and may still write while the main thread shuts the log down; the
 // section keeps a line from being written to a stream that is being closed, and keeps the two
 // threads' lines whole. It is never deleted: the process ends with it.
+// Made while the program initialises, before any thread of its own exists (the Windows tree
+// builds without locks around local statics).
+CRITICAL_SECTION* newLogSection()
+{
+    auto* cs = new CRITICAL_SECTION;
+    ::InitializeCriticalSection(cs);
+    return cs;
+}
+CRITICAL_SECTION* const g_logSection = newLogSection();
+
 CRITICAL_SECTION* logSection()
 {
-    static CRITICAL_SECTION* section = [] {
-        auto* cs = new CRITICAL_SECTION;
-        ::InitializeCriticalSection(cs);
-        return cs;
-    }();
-    return section;
+    return g_logSection;
 }
 
 std::wstring formatWideV(const wchar_t* format, va_list args)

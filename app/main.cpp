@@ -12,6 +12,7 @@
 
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
+#include "app/dll_search.h"
 #include "app/text_convert.h"
 #include "flow/embedded_metadata.h"
 #include "flow/worker_flow.h"
@@ -37,7 +38,10 @@ void ThreadProc(void* param)
     } catch (...) {
         logError(L"ThreadProc exception caught, program exit.\n");
         // Not left on "Initializing ..." or a frozen percentage: the window says the run failed.
-        if (g_mainDlg) g_mainDlg->showError(std::to_wstring(kErrorUnexpected));
+        if (g_mainDlg) {
+            const std::string code = std::to_string(kErrorUnexpected);
+            g_mainDlg->showError(std::wstring(code.begin(), code.end()));
+        }
     }
 }
 
@@ -46,6 +50,7 @@ void ThreadProc(void* param)
 DWORD WINAPI workerThreadStart(LPVOID param)
 {
     std::unique_ptr<std::shared_ptr<std::wstring>> text(static_cast<std::shared_ptr<std::wstring>*>(param));
+    preloadWorkerDlls();
     ThreadProc(text->get());
     return 0;
 }
@@ -111,18 +116,6 @@ int runApplication(HINSTANCE instance, LPWSTR /*commandLine*/, int showCommand)
     return result;
 }
 
-// System DLLs outside the known-DLL list that system DLLs themselves load late by bare name
-// (the common controls load the visual-style library on first paint, WinHTTP the certificate
-// and the network-configuration libraries on first use): loaded once from the system folder now, every later load by that
-// name finds them already in the process instead of searching the stub's folder.
-void preloadSystemDlls()
-{
-    static const wchar_t* const kLateLoaded[] = {
-        L"uxtheme.dll", L"dwmapi.dll",  L"version.dll",  L"crypt32.dll", L"wintrust.dll", L"secur32.dll",
-        L"winhttp.dll", L"credui.dll",  L"iphlpapi.dll", L"dnsapi.dll",  L"dhcpcsvc.dll"};
-    for (const wchar_t* name : kLateLoaded) ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
 void parseOptions(LPCWSTR commandLine)
 {
     int argc = 0;
@@ -146,9 +139,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int showC
     using namespace velt;
 
     // The stub runs elevated from wherever it was downloaded to: DLLs loaded from here on come
-    // from the system folder only, never from the stub's own folder or the current one.
-    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    preloadSystemDlls();
+    // from the system folder only, never from the stub's own folder or the current one. What
+    // the window does not need is loaded by the worker, after the window shows.
+    limitDllSearch();
+    preloadWindowDlls();
 
     // Relative paths ("update.xml", the installer) resolve next to the executable, wherever the
     // program was started from.

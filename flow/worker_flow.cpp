@@ -72,9 +72,7 @@ void checkExpiry(const ManifestInfo& manifest)
 void failWithCode(int code)
 {
     logError(L"Error occurred, error code = [%d].\n", code);
-    char digits[64] = {};
-    std::snprintf(digits, sizeof(digits), "%d", code);
-    throw std::logic_error(digits);
+    throw std::logic_error(std::to_string(code));
 }
 
 void runBootstrapFlow(const std::wstring& metadataText)

@@ -184,7 +184,10 @@ std::wstring resumeValidator(const std::wstring& etag, const std::wstring& lastM
 
 std::wstring resumeRequestHeaders(std::uint64_t held, const std::wstring& validator)
 {
-    return L"Range: bytes=" + std::to_wstring(held) + L"-\r\nIf-Range: " + validator + L"\r\n";
+    // std::to_string, not std::to_wstring: the integer overload is the library's own digit
+    // writer, where the wide one goes through the C run-time's formatter.
+    const std::string digits = std::to_string(held);
+    return L"Range: bytes=" + std::wstring(digits.begin(), digits.end()) + L"-\r\nIf-Range: " + validator + L"\r\n";
 }
 
 bool parseContentRange(const std::wstring& text, ContentRange& out)

@@ -60,7 +60,12 @@ std::wstring formatWide(const wchar_t* format, va_list args)
 std::string formatNarrow(const char* format, va_list args)
 {
     char buffer[kDebugMessageCapacity] = {};
+#ifdef _WIN32
+    // msvcrt's own formatter, as for the wide messages; the last character stays the NUL.
+    _vsnprintf(buffer, kDebugMessageCapacity - 1, format, args);
+#else
     std::vsnprintf(buffer, kDebugMessageCapacity, format, args);
+#endif
     buffer[kDebugMessageCapacity - 1] = '\0';
     return buffer;
 }

@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/bootstrap_log.h"
+#include "app/dll_search.h"
 #include "ui/resources/resource.h"
 #include "ui/ui_language.h"
 
@@ -42,12 +43,14 @@ void bind(HMODULE module, const char* name, F& fn)
     fn = module ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
 }
 
+// Only the window's own thread paints and handles messages, so the one-time set-up needs no
+// lock (the Windows tree builds without locks around local statics).
 const ThemeApi& themeApi()
 {
     static const ThemeApi api = [] {
         ThemeApi a;
-        a.uxtheme = ::LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        a.dwmapi = ::LoadLibraryExW(L"dwmapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        a.uxtheme = loadSystemLibrary(L"uxtheme.dll");
+        a.dwmapi = loadSystemLibrary(L"dwmapi.dll");
         bind(a.uxtheme, "OpenThemeData", a.openThemeData);
         bind(a.uxtheme, "CloseThemeData", a.closeThemeData);
         bind(a.uxtheme, "EnableThemeDialogTexture", a.enableThemeDialogTexture);

@@ -2,6 +2,7 @@
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -19,10 +20,42 @@ LATE_LOADED = ["dwmapi.dll", "secur32.dll", "jsproxy.dll", "dnsapi.dll", "iphlpa
                "comctl32.dll", "msimg32.dll"]
 
 
-def imported_dlls(exe):
+ALLOWED_IMPORTS = Path(__file__).with_name("allowed_imports.txt")
+WINDOWS_7 = (6, 1)
+
+
+def import_table(exe):
+    """(dll, function) for every function the loader binds before the program starts."""
     out = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(exe)], capture_output=True, text=True,
                          check=True).stdout
-    return {name.lower() for name in re.findall(r"DLL Name: (\S+)", out)}
+    dll, table = None, set()
+    for line in out.splitlines():
+        named = re.match(r"\s+DLL Name: (\S+)", line)
+        if named:
+            dll = named.group(1).lower()
+            table.add((dll, None))
+        elif dll and (entry := re.match(r"\s+[0-9a-f]+\s+\d+\s+(\S+)\s*$", line)):
+            table.add((dll, entry.group(1)))
+    return table
+
+
+def imported_dlls(exe):
+    return {dll for dll, _ in import_table(exe)}
+
+
+def test_every_import_exists_on_windows_7():
+    allowed = {}
+    for line in ALLOWED_IMPORTS.read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            dll, function, version = line.split()
+            allowed[(dll, function)] = tuple(int(part) for part in version.split("."))
+    functions = {entry for entry in import_table(STUB) if entry[1] is not None}
+    assert functions, "no import table read"
+    unlisted = sorted(f"{dll}!{fn}" for dll, fn in functions if (dll, fn) not in allowed)
+    too_new = sorted(f"{dll}!{fn} ({'.'.join(map(str, allowed[(dll, fn)]))})" for dll, fn in functions
+                     if (dll, fn) in allowed and allowed[(dll, fn)] > WINDOWS_7)
+    assert not unlisted, f"imports missing from {ALLOWED_IMPORTS.name}: {unlisted}"
+    assert not too_new, f"imports Windows 7 does not have: {too_new}"
 
 
 def test_import_table_names_only_known_dlls():
@@ -38,7 +71,10 @@ def plant(folder, names):
         shutil.copyfile(WIN_BIN / "planted_dll.dll", folder / name)
 
 
-def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path):
+# With the loader's search flags (Windows 8 on, Windows 7 with the loader update), and without
+# them as on Windows 7 as released, which the stub's switch selects where the flags exist.
+@pytest.mark.parametrize("search", [{}, {"VELT_DLL_SEARCH_WITHOUT_FLAGS": "1"}], ids=["search-flags", "full-paths"])
+def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path, search):
     names = DELAY_LOADED + LATE_LOADED
     overrides = "mscoree,mshtml=;" + ",".join(n[:-4] for n in names) + "=n,b"
 
@@ -62,7 +98,7 @@ def test_planted_dlls_beside_the_stub_are_not_loaded(bootstrap, tmp_path):
     exe = bootstrap.stamp({"updateXmlUrl": "http://localhost:9/utility/kestrel/update.xml", "updateXmlKeys": [key]},
                           folder=downloads)
     plant(downloads, names)
-    run = bootstrap.start(exe, extra_env={"WINEDLLOVERRIDES": overrides})
+    run = bootstrap.start(exe, extra_env={"WINEDLLOVERRIDES": overrides, **search})
     run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Aborted.(Error:"), timeout=60,
                  what="the failed download")
     assert any("error code = [8]" in l or "error code = [7]" in l for l in run.log_lines())
