@@ -122,10 +122,12 @@ class Route:
     "Accept-Ranges: bytes"; etag / last_modified: the version's validators.
     then: (body, etag) that replace the route's after its first answer (the file changed).
     reset: cut with a reset instead of an orderly close.
+    hold: a threading.Event the answer waits for before its last piece (the test sets it once
+    what must happen during the download has happened).
     """
 
     def __init__(self, body=b"", status=200, length=True, drop_after=None, chunk=None, delay=0.0, headers=None,
-                 ranges=False, etag=None, last_modified=None, then=None, reset=False):
+                 ranges=False, etag=None, last_modified=None, then=None, reset=False, hold=None):
         self.body = body
         self.status = status
         self.length = length
@@ -138,6 +140,7 @@ class Route:
         self.last_modified = last_modified
         self.then = then
         self.reset = reset
+        self.hold = hold
         self.answers = 0
         self.sent = 0  # body bytes written, over all answers
 
@@ -202,6 +205,8 @@ class _Handler(BaseHTTPRequestHandler):
         step = route.chunk or limit or 1
         try:
             for pos in range(0, limit, step):
+                if route.hold is not None and pos + step >= limit:
+                    route.hold.wait(120)
                 self.wfile.write(body[pos:min(pos + step, limit)])
                 self.wfile.flush()
                 route.sent += min(step, limit - pos)
