@@ -8,6 +8,9 @@ cd "$ROOT"
 scripts/install-deps.sh
 scripts/build.sh
 
+echo "== reproducible build"
+scripts/check-reproducible.sh
+
 echo "== native tests"
 ctest --test-dir build/host --output-on-failure -L native
 

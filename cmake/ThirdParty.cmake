@@ -1,7 +1,6 @@
 # tinyxml2 and JsonCpp for the Windows tree, compiled from Debian's source packages
 # (fetched by scripts/install-deps.sh into third_party/src) with the cross toolchain.
 # GoogleTest comes from /usr/src/googletest in both trees.
-set(VELT_THIRD_PARTY_SRC ${PROJECT_SOURCE_DIR}/third_party/src)
 
 if(VELT_WIN)
   file(GLOB _tinyxml2_dir LIST_DIRECTORIES true ${VELT_THIRD_PARTY_SRC}/tinyxml2-9.0.0*)

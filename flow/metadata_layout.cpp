@@ -1,6 +1,7 @@
 #include "flow/metadata_layout.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -12,12 +13,12 @@ const wchar_t kMetadataMarker[] = L"{B2F2947D-EA42-43B8-8EB5-BB9FE4B236E2}";
 namespace {
 
 constexpr uint32_t kPeHeaderPointerOffset = 60;
-constexpr uint32_t kSectionTableOffset = 248;   // signature 4 + file header 20 + PE32 optional header 224
+constexpr uint32_t kFileHeaderEnd = 24;           // signature 4 + file header 20
+constexpr uint32_t kOptionalHeaderSizeField = 20; // SizeOfOptionalHeader, from the signature
 constexpr uint32_t kSectionEntrySize = 40;
-constexpr uint32_t kSecurityDirOffset = 24 + 128;  // optional header + data directory 4
+constexpr uint32_t kSecurityDirInOptional = 128;  // data directory 4 of a PE32 optional header
 constexpr uint16_t kPe32Magic = 0x10B;
-
-bool fits(size_t size, uint64_t offset, uint64_t length) { return offset <= size && length <= size - offset; }
+constexpr uint16_t kPe32PlusMagic = 0x20B;
 
 uint16_t rd16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t rd32(const uint8_t* p)
@@ -30,55 +31,92 @@ void wr32(uint8_t* p, uint32_t v)
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+bool readExact(FileBytes& file, uint64_t offset, uint8_t* buffer, size_t length)
+{
+    if (offset > file.size() || length > file.size() - offset) return false;
+    return length == 0 || file.readAt(offset, buffer, length) == length;
+}
+
 // The end of the furthest section: among the entries, the one with the largest raw pointer
-// (strictly larger, so among equal pointers the first counts and pointer 0 never does).
-uint32_t sectionsEndOf(const uint8_t* table, uint16_t sectionCount)
+// (strictly larger, so among equal pointers the first counts and pointer 0 never does). The
+// block goes there, so every other section's data must end there too, and nothing may wrap.
+void sectionsEndOf(const uint8_t* table, uint16_t sectionCount, PeLayout& layout)
 {
     uint32_t furthestPointer = 0;
     uint32_t end = 0;
+    uint64_t rawDataEnd = 0;
     for (uint16_t i = 0; i < sectionCount; ++i) {
         const uint8_t* entry = table + static_cast<size_t>(i) * kSectionEntrySize;
         const uint32_t rawSize = rd32(entry + 16);
         const uint32_t rawPointer = rd32(entry + 20);
+        if (rawPointer == 0) continue;  // no data in the file
+        rawDataEnd = std::max<uint64_t>(rawDataEnd, static_cast<uint64_t>(rawPointer) + rawSize);
         if (rawPointer > furthestPointer) {
             furthestPointer = rawPointer;
             end = rawPointer + rawSize;  // unsigned 32-bit, as the image format stores it
         }
     }
-    return end;
+    layout.sectionsEnd = end;
+    layout.rawDataEnd = rawDataEnd;
+    // The section to name when the block would cut one: one that wraps around first (it is the
+    // cause), else the first one that reaches past the block start.
+    layout.overrunSection = -1;
+    for (const uint64_t limit : {uint64_t{0xFFFFFFFF}, uint64_t{end}}) {
+        for (uint16_t i = 0; i < sectionCount && rawDataEnd > end && layout.overrunSection < 0; ++i) {
+            const uint8_t* entry = table + static_cast<size_t>(i) * kSectionEntrySize;
+            const uint32_t rawPointer = rd32(entry + 20);
+            if (rawPointer != 0 && static_cast<uint64_t>(rawPointer) + rd32(entry + 16) > limit) layout.overrunSection = i;
+        }
+    }
+}
+
+// One reader of the headers for both the bytes in memory and the stub's own file.
+std::optional<PeLayout> parseLayout(FileBytes& file)
+{
+    uint8_t dos[kPeHeaderPointerOffset + 4];
+    if (!readExact(file, 0, dos, sizeof(dos)) || dos[0] != 'M' || dos[1] != 'Z') return std::nullopt;
+    PeLayout layout;
+    layout.peHeaderOffset = rd32(dos + kPeHeaderPointerOffset);
+    const uint64_t pe = layout.peHeaderOffset;
+    uint8_t head[kFileHeaderEnd];
+    if (!readExact(file, pe, head, sizeof(head))) return std::nullopt;
+    if (head[0] != 'P' || head[1] != 'E' || head[2] != 0 || head[3] != 0) return std::nullopt;
+
+    const uint16_t sectionCount = rd16(head + 6);
+    layout.optionalHeaderSize = rd16(head + kOptionalHeaderSizeField);
+    const uint64_t optional = pe + kFileHeaderEnd;
+    const uint64_t table = optional + layout.optionalHeaderSize;
+    std::vector<uint8_t> entries(static_cast<size_t>(sectionCount) * kSectionEntrySize);
+    if (!readExact(file, table, entries.data(), entries.size())) return std::nullopt;
+    sectionsEndOf(entries.data(), sectionCount, layout);
+    layout.headersEnd = table + entries.size();
+
+    uint8_t magic[2];
+    if (layout.optionalHeaderSize >= 2 && readExact(file, optional, magic, 2)) layout.magic = rd16(magic);
+    layout.isPe32 = layout.magic == kPe32Magic;
+    layout.isPe32Plus = layout.magic == kPe32PlusMagic;
+    uint8_t security[8];
+    if (layout.isPe32 && layout.optionalHeaderSize >= kSecurityDirInOptional + 8 &&
+        readExact(file, optional + kSecurityDirInOptional, security, sizeof(security))) {
+        layout.securityDirOffset = static_cast<uint32_t>(optional + kSecurityDirInOptional);
+        layout.certTableOffset = rd32(security);
+        layout.certTableSize = rd32(security + 4);
+    }
+    return layout;
 }
 
 }  // namespace
 
 std::optional<PeLayout> parsePeLayout(const uint8_t* data, size_t size)
 {
-    if (!data || !fits(size, 0, kPeHeaderPointerOffset + 4) || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
-    PeLayout layout;
-    layout.peHeaderOffset = rd32(data + kPeHeaderPointerOffset);
-    const uint64_t pe = layout.peHeaderOffset;
-    if (!fits(size, pe, 8)) return std::nullopt;
-    if (data[pe] != 'P' || data[pe + 1] != 'E' || data[pe + 2] != 0 || data[pe + 3] != 0) return std::nullopt;
-
-    const uint16_t sectionCount = rd16(data + pe + 6);
-    const uint64_t table = pe + kSectionTableOffset;
-    if (!fits(size, table, static_cast<uint64_t>(sectionCount) * kSectionEntrySize)) return std::nullopt;
-
-    layout.sectionsEnd = sectionsEndOf(data + table, sectionCount);
-    layout.headersEnd = table + static_cast<uint64_t>(sectionCount) * kSectionEntrySize;
-
-    if (fits(size, pe + 24, 2)) layout.isPe32 = rd16(data + pe + 24) == kPe32Magic;
-    if (layout.isPe32 && fits(size, pe + kSecurityDirOffset, 8)) {
-        layout.securityDirOffset = static_cast<uint32_t>(pe + kSecurityDirOffset);
-        layout.certTableOffset = rd32(data + layout.securityDirOffset);
-        layout.certTableSize = rd32(data + layout.securityDirOffset + 4);
-    }
-    return layout;
+    MemoryFileBytes file(data, size);
+    return parseLayout(file);
 }
 
 std::optional<uint32_t> locateMetadataBlock(const uint8_t* data, size_t size, uint64_t fileSize)
 {
     const auto layout = parsePeLayout(data, size);
-    if (!layout || layout->sectionsEnd >= fileSize) return std::nullopt;
+    if (!layout || layout->sectionsEnd >= fileSize || !layout->sectionsFitBeforeBlock()) return std::nullopt;
     return layout->sectionsEnd;
 }
 
@@ -100,32 +138,13 @@ size_t MemoryFileBytes::readAt(uint64_t offset, uint8_t* buffer, size_t length)
     return n;
 }
 
-namespace {
-
-bool readExact(FileBytes& file, uint64_t offset, uint8_t* buffer, size_t length)
-{
-    if (offset > file.size() || length > file.size() - offset) return false;
-    return length == 0 || file.readAt(offset, buffer, length) == length;
-}
-
-}  // namespace
-
 std::string readMetadataText(FileBytes& file)
 {
     try {
         const uint64_t fileSize = file.size();
-        uint8_t dosHeader[kPeHeaderPointerOffset + 4];
-        if (!readExact(file, 0, dosHeader, sizeof(dosHeader)) || dosHeader[0] != 'M' || dosHeader[1] != 'Z') return {};
-        const uint64_t pe = rd32(dosHeader + kPeHeaderPointerOffset);
-        uint8_t peStart[8];
-        if (!readExact(file, pe, peStart, sizeof(peStart))) return {};
-        if (peStart[0] != 'P' || peStart[1] != 'E' || peStart[2] != 0 || peStart[3] != 0) return {};
-        const uint16_t sectionCount = rd16(peStart + 6);
-        std::vector<uint8_t> table(static_cast<size_t>(sectionCount) * kSectionEntrySize);
-        if (!readExact(file, pe + kSectionTableOffset, table.data(), table.size())) return {};
-
-        const uint64_t blockStart = sectionsEndOf(table.data(), sectionCount);
-        if (blockStart >= fileSize) return {};
+        const auto layout = parseLayout(file);
+        if (!layout || layout->sectionsEnd >= fileSize || !layout->sectionsFitBeforeBlock()) return {};
+        const uint64_t blockStart = layout->sectionsEnd;
 
         // Up to the first NUL, a piece at a time: whatever padding follows the text is never read.
         std::string text;
@@ -163,9 +182,28 @@ std::vector<uint8_t> stampMetadata(const std::vector<uint8_t>& image, const std:
 {
     const auto layout = parsePeLayout(image.data(), image.size());
     if (!layout) throw std::invalid_argument("not a PE image (no MZ/PE header, or headers outside the file)");
+    if (layout->isPe32Plus)
+        throw std::invalid_argument("a PE32+ (64-bit) image: the stub is a PE32 (32-bit) image");
     if (!layout->isPe32) throw std::invalid_argument("not a PE32 (32-bit) image");
     if (layout->certTableOffset != 0 || layout->certTableSize != 0)
         throw std::invalid_argument("the image already carries a certificate table: stamp the unsigned stub, then sign");
+    if (!layout->sectionsFitBeforeBlock()) {
+        // Named, so that the release engineer can see which part of the build is out of place.
+        const size_t entry = layout->headersEnd -
+                             kSectionEntrySize * (rd16(image.data() + layout->peHeaderOffset + 6) - layout->overrunSection);
+        std::string name(reinterpret_cast<const char*>(image.data() + entry), 8);
+        name.resize(std::strlen(name.c_str()));
+        const uint64_t end = static_cast<uint64_t>(rd32(image.data() + entry + 20)) + rd32(image.data() + entry + 16);
+        char detail[200];
+        if (end > 0xFFFFFFFFull)
+            std::snprintf(detail, sizeof(detail), "section %d (\"%s\") wraps around 32 bits: its raw data would end at 0x%llx",
+                          layout->overrunSection + 1, name.c_str(), static_cast<unsigned long long>(end));
+        else
+            std::snprintf(detail, sizeof(detail),
+                          "section %d (\"%s\") ends at 0x%llx, after the block start 0x%x: the metadata would overwrite it",
+                          layout->overrunSection + 1, name.c_str(), static_cast<unsigned long long>(end), layout->sectionsEnd);
+        throw std::invalid_argument(detail);
+    }
     if (layout->sectionsEnd == 0 || layout->sectionsEnd > image.size())
         throw std::invalid_argument("the section table points outside the file");
     // The copy keeps the bytes up to the end of the sections; sections that end inside the

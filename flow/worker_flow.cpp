@@ -11,6 +11,7 @@
 #include "app/bootstrap_log.h"
 #include "app/text_convert.h"
 #include "flow/install_launch.h"
+#include "flow/metadata_check.h"
 #include "flow/installed_version.h"
 #include "flow/update_manifest.h"
 #include "flow/update_trust.h"
@@ -90,12 +91,8 @@ void runBootstrapFlow(const std::wstring& metadataText)
     }
 
     const std::string document = wideToAcp(metadataText);
-    Json::Reader reader;
     Json::Value root;
-    if (!reader.parse(document, root, true)) failWithCode(kErrorMetadataNotJson);
-    // Everything after this point needs the manifest URL: a document that is not an object, or
-    // whose "updateXmlUrl" is missing or not a string, is as unusable as one that is not JSON.
-    if (!root.isObject() || !root["updateXmlUrl"].isString()) failWithCode(kErrorMetadataNotJson);
+    if (!parseMetadataDocument(document, root)) failWithCode(kErrorMetadataNotJson);
     ManifestKeys keys;
     loadUpdateKeys(root, keys);
 

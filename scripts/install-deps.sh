@@ -16,7 +16,7 @@ PACKAGES=(
   xvfb xauth imagemagick xdotool x11-utils
   squid openssl libssl-dev osslsigncode curl
   python3 python3-pytest
-  locales fonts-wqy-microhei
+  locales fonts-wqy-microhei fonts-wine
 )
 
 missing=()

@@ -48,9 +48,16 @@ velt_wine_start() {
   wineboot -i >/dev/null 2>&1 || true
   # Prefix settings of the project's own, applied once per prefix.
   local stamp="$WINEPREFIX/.velt-prefix-settings"
+  # The fonts the window uses: CJK text, and Marlett (fonts-wine), which draws the caption
+  # buttons (without it the close button shows the letter "r"). Copied into the prefix's own
+  # font folder whenever one is missing there, so an older prefix gets them too.
+  local font
+  for font in /usr/share/fonts/truetype/wqy/wqy-microhei.ttc /usr/share/wine/fonts/marlett.ttf; do
+    if [ -f "$font" ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/$(basename "$font")" ]; then
+      cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
+  done
   if ! cmp -s "$VELT_ROOT/scripts/wine-prefix.reg" "$stamp" 2>/dev/null; then
-    local font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
-    [ -f "$font" ] && cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
     wine regedit /S "$(winepath -w "$VELT_ROOT/scripts/wine-prefix.reg")" >/dev/null 2>&1 || true
     cp "$VELT_ROOT/scripts/wine-prefix.reg" "$stamp"
   fi

@@ -134,12 +134,14 @@ class Bootstrap:
         self.log_path = wine.temp_dir / "VeltappBootstrap.log"
         self.runs = []
 
-    def stamp(self, metadata, name="VeltappBootstrap.exe", folder=None):
+    def stamp(self, metadata, name="VeltappBootstrap.exe", folder=None, unusable=False):
+        """A stamped copy of the stub; `unusable` documents (to see the stub refuse them) are
+        stamped past the packaging tool's document check."""
         target = Path(folder or self.folder) / name
         target.parent.mkdir(parents=True, exist_ok=True)
         text = metadata if isinstance(metadata, str) else json.dumps(metadata, indent="\t")
-        subprocess.run([str(VELTSTAMP), str(STUB), str(target), "--json", text], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run([str(VELTSTAMP), str(STUB), str(target), "--json", text] + (["--unchecked"] if unusable else []),
+                       check=True, stdout=subprocess.DEVNULL)
         return target
 
     def stamp_unchecked(self, metadata, folder):

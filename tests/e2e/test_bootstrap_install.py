@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -242,28 +243,40 @@ def test_location_with_or_without_backslash_and_no_arguments(scenario, registry,
 
 
 def test_running_installers_are_terminated_before_download_and_before_run(scenario, registry, wine):
-    scenario.serve("2.0.0.0", chunk=32 * 1024, delay=0.1)
+    # The installer's last piece waits until the second copy runs: the download cannot end first.
+    gate = threading.Event()
+    scenario.serve("2.0.0.0", chunk=32 * 1024, hold=gate)
     stale = scenario.tmp / "stale"
     stale.mkdir()
     shutil.copyfile(WIN_BIN / "fakeapp.exe", stale / "veltranedesktopapp.EXE")
-    env = {**wine.env, "VELT_FAKE_SLEEP_MS": "120000"}
     import subprocess
-    first = subprocess.Popen(["wine", str(stale / "veltranedesktopapp.EXE")], env=env,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_copy(n):
+        started = scenario.tmp / f"started-{n}"
+        env = {**wine.env, "VELT_FAKE_SLEEP_MS": "120000", "VELT_FAKE_STARTED": winpath(started)}
+        proc = subprocess.Popen(["wine", str(stale / "veltranedesktopapp.EXE")], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 60
+        while not started.exists():
+            assert proc.poll() is None and time.time() < deadline, "the copy did not start"
+            time.sleep(0.1)
+        return proc
+
+    first = start_copy(1)
     second = None
     try:
-        time.sleep(2)
         run = scenario.start()
         # The copy that ran before the start is ended before the download begins.
         first.wait(60)
         # A copy started during the download is ended before the installer runs.
         run.wait_for(lambda s: s["found"] and (s.get("status") or "").startswith("Downloading"), timeout=60,
                      what="the download")
-        second = subprocess.Popen(["wine", str(stale / "veltranedesktopapp.EXE")], env=env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        second = start_copy(2)
+        gate.set()
         assert run.wait(120) == 0
         second.wait(60)
     finally:
+        gate.set()
         for p in (first, second):
             if p and p.poll() is None:
                 p.kill()

@@ -82,7 +82,7 @@ def test_show_metadata_logs_the_text_closes_and_touches_no_network(bootstrap):
     try:
         text = (MARKER + '{\n\t"updateXmlUrl": "http://127.0.0.1:%d/utility/kestrel/update.xml",' + MARKER +
                 '\n\t"kestrelLauncherArguments": "-postPurchase"\n}' + MARKER) % listener.port
-        exe = bootstrap.stamp(text)
+        exe = bootstrap.stamp(text, unusable=True)
         run = bootstrap.start(exe, ["-showmetadata"])
         assert run.wait() == 0
         time.sleep(0.5)
@@ -132,7 +132,7 @@ def test_debug_box_comes_before_everything_else(bootstrap):
 @pytest.mark.parametrize("args", [["-ShowMetadata"], ["/showmetadata"], ["--showmetadata"], ["-DEBUG", "x"]])
 def test_options_in_other_spellings_are_ignored(bootstrap, args):
     # Had an option been taken, the run would end at once (-showmetadata) or stop at a box.
-    exe = bootstrap.stamp(NOT_JSON)
+    exe = bootstrap.stamp(NOT_JSON, unusable=True)
     run = bootstrap.start(exe, args)
     run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:3)", what="the abort text")
     assert not any("Embedded metadata" in m for _, m in messages(run))
@@ -153,7 +153,7 @@ LANGS = [
 @pytest.mark.parametrize("locale,langid,found,abort,shot", LANGS, ids=[l[0] for l in LANGS])
 def test_metadata_that_is_not_json_aborts_with_code_3_in_the_users_language(bootstrap, locale, langid, found,
                                                                            abort, shot):
-    exe = bootstrap.stamp(NOT_JSON)
+    exe = bootstrap.stamp(NOT_JSON, unusable=True)
     run = bootstrap.start(exe, lang=locale, extra_env={"WINEDEBUG": "-all,fixme+progress"})
     state = run.wait_for(lambda s: s["found"] and s.get("status") == abort, what=f"status {abort!r}")
     assert state["caption"] == "Veltrane"
@@ -180,7 +180,7 @@ def test_metadata_that_is_not_json_aborts_with_code_3_in_the_users_language(boot
 
 @pytest.mark.parametrize("metadata", ['[1, 2]', '{"updateXmlUrl": 5}', '{"kestrelLauncherArguments": "x"}', '"text"'])
 def test_json_without_a_usable_manifest_url_fails_like_bad_json(bootstrap, metadata):
-    exe = bootstrap.stamp(metadata)
+    exe = bootstrap.stamp(metadata, unusable=True)
     run = bootstrap.start(exe)
     run.wait_for(lambda s: s["found"] and s.get("status") == "Aborted.(Error:3)", what="the abort text")
     assert ("ERROR", "Error occurred, error code = [3].") in messages(run)
@@ -195,7 +195,7 @@ def test_window_scales_with_the_display_and_keeps_its_text_whole(bootstrap):
     """At 96, 144 and 192 DPI (the prefix's LogPixels) the per-monitor-aware dialog is laid out
     again: window, bar and status line grow with the scale, and the status text in the dialog's
     font fits its line. Screenshots dpi-96/144/192 are kept."""
-    exe = bootstrap.stamp(NOT_JSON)
+    exe = bootstrap.stamp(NOT_JSON, unusable=True)
     layouts = {}
     try:
         for dpi in (96, 144, 192):

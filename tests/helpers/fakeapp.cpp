@@ -8,6 +8,8 @@
 //   VELT_FAKE_RECORD    file to append a JSON line to: name, command line, working folder, and the
 //                       size of its own file (which copy of it was started)
 //   VELT_FAKE_SLEEP_MS  stay alive that long before doing anything (for termination tests)
+//   VELT_FAKE_STARTED   file to create as soon as the process runs (before that sleep), so a
+//                       test can wait until the copy really is running
 //   VELT_FAKE_VERSION   version to record (default 1.0.0.0)
 //   VELT_FAKE_LOCATION  install folder to record (default C:\Program Files\Veltrane\Application Manager)
 //   VELT_FAKE_NO_INSTALL  when set, the installer records the run but installs nothing
@@ -92,6 +94,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)
 {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring started = envVar(L"VELT_FAKE_STARTED");
+    if (!started.empty()) {
+        HANDLE h = CreateFileW(started.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
     const std::wstring sleepMs = envVar(L"VELT_FAKE_SLEEP_MS");
     if (!sleepMs.empty()) Sleep(static_cast<DWORD>(_wtoi(sleepMs.c_str())));
     record(self);

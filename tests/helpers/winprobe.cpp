@@ -4,6 +4,8 @@
 //                                     and bar rectangles, the status text's extent in its font
 //   winprobe OUT.json close [TITLE]   sends WM_CLOSE to the window (what the close button does)
 // TITLE picks another dialog-class window than the progress window "Veltrane" (a message box).
+// A dialog whose controls are not all created yet is reported as not found: its texts and
+// positions are not yet what the program set, so a reading of it is no reading.
 // Results go to a UTF-8 file, not to a pipe.
 #include <windows.h>
 #include <commctrl.h>
@@ -96,7 +98,14 @@ int wmain(int argc, wchar_t** argv)
     FILE* out = _wfopen(argv[1], L"wb");
     if (!out) return 3;
     const std::wstring command = argv[2];
-    HWND dlg = findDialog(argc == 4 ? argv[3] : L"Veltrane");
+    const bool progressWindow = argc != 4;
+    HWND dlg = findDialog(progressWindow ? L"Veltrane" : argv[3]);
+    if (dlg && command == L"state") {
+        // The dialog manager creates the window first and its controls one by one after it.
+        const bool complete = progressWindow ? GetDlgItem(dlg, 1002) && GetDlgItem(dlg, 1001)
+                                             : FindWindowExW(dlg, nullptr, nullptr, nullptr) != nullptr;
+        if (!complete) dlg = nullptr;
+    }
     std::string json = std::string("{\"found\": ") + (dlg ? "true" : "false");
     if (dlg && command == L"state") {
         HWND status = GetDlgItem(dlg, 1002);
@@ -105,16 +114,27 @@ int wmain(int argc, wchar_t** argv)
         json += ", \"visible\": " + std::string(IsWindowVisible(dlg) ? "true" : "false");
         json += ", \"hasStatus\": " + std::string(status ? "true" : "false");
         json += ", \"hasProgress\": " + std::string(bar ? "true" : "false");
-        if (status) json += ", \"status\": " + jsonString(textOf(status));
+        // The program moves the bar and then sets the text: a text and a position read while
+        // either changed are not one reading. Taken again until both stay put across it.
+        std::wstring statusText = status ? textOf(status) : std::wstring();
+        LRESULT position = bar ? ask(bar, PBM_GETPOS, 0, 0) : 0;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            const std::wstring again = status ? textOf(status) : std::wstring();
+            const LRESULT positionAgain = bar ? ask(bar, PBM_GETPOS, 0, 0) : 0;
+            if (again == statusText && positionAgain == position) break;
+            statusText = again;
+            position = positionAgain;
+        }
+        if (status) json += ", \"status\": " + jsonString(statusText);
         RECT client{};
         GetClientRect(dlg, &client);
         json += ", \"client\": [" + std::to_string(client.right) + ", " + std::to_string(client.bottom) + "]";
         if (status) json += ", \"statusRect\": " + rectJson(dlg, status);
-        if (status) json += ", \"statusExtent\": " + extentJson(textOf(status));
+        if (status) json += ", \"statusExtent\": " + extentJson(statusText);
         if (bar) json += ", \"barRect\": " + rectJson(dlg, bar);
         if (bar) {
             const LONG style = GetWindowLongW(bar, GWL_STYLE);
-            json += ", \"pos\": " + std::to_string(ask(bar, PBM_GETPOS, 0, 0));
+            json += ", \"pos\": " + std::to_string(position);
             json += ", \"low\": " + std::to_string(ask(bar, PBM_GETRANGE, TRUE, 0));
             json += ", \"high\": " + std::to_string(ask(bar, PBM_GETRANGE, FALSE, 0));
             json += ", \"style\": " + std::to_string(style);

@@ -1,4 +1,5 @@
 #include "flow/metadata_layout.h"
+#include "flow/metadata_check.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,41 @@ std::string readBlock(const std::vector<uint8_t>& file)
 
 }  // namespace
 
+namespace {
+
+// A file of any size without the memory: `head` holds its first bytes, the rest reads as NULs.
+// Counts what is read, so a test can tell that the reader never walks the whole file.
+class SparseFile : public FileBytes {
+public:
+    SparseFile(std::vector<uint8_t> head, uint64_t size) : head_(std::move(head)), size_(size) {}
+    uint64_t size() const override { return size_; }
+    size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) override
+    {
+        if (offset >= size_) return 0;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
+        for (size_t i = 0; i < n; ++i) buffer[i] = offset + i < head_.size() ? head_[offset + i] : 0;
+        bytesRead += n;
+        return n;
+    }
+    uint64_t bytesRead = 0;
+
+private:
+    std::vector<uint8_t> head_;
+    uint64_t size_;
+};
+
+std::string readPieces(const std::vector<uint8_t>& file)
+{
+    MemoryFileBytes bytes(file.data(), file.size());
+    return readMetadataText(bytes);
+}
+
+}  // namespace
+
 TEST(MetadataLocation, BlockStartsAfterTheFurthestSection)
 {
     // Sections listed out of file order: the one with the largest raw pointer decides.
-    auto file = buildPe({{0x400, 0x200}, {0x800, 0x100}, {0x600, 0x400}}, 0x920);
+    auto file = buildPe({{0x400, 0x200}, {0x800, 0x100}, {0x600, 0x200}}, 0x920);
     putBytes(file, 0x900, std::string("{\"a\":1}\0\0\0\0\0\0\0\0", 16));
     EXPECT_EQ(locateMetadataBlock(file.data(), file.size(), file.size()), 0x900u);
     EXPECT_EQ(readBlock(file), "{\"a\":1}");
@@ -31,10 +63,58 @@ TEST(MetadataLocation, BlockStartsAfterTheFurthestSection)
 
 TEST(MetadataLocation, EqualPointersKeepTheFirstSectionAndZeroPointersNeverCount)
 {
-    auto file = buildPe({{0x400, 0x100}, {0x400, 0x300}, {0, 0x5000}}, 0x600);
+    auto file = buildPe({{0x400, 0x100}, {0x400, 0x80}, {0, 0x5000}}, 0x600);
     putBytes(file, 0x500, std::string("first\0", 6));
     EXPECT_EQ(locateMetadataBlock(file.data(), file.size(), file.size()), 0x500u);
     EXPECT_EQ(readBlock(file), "first");
+}
+
+// Section tables whose data would be cut by a block at the furthest section's end: the reader
+// finds no block there, and the packaging step refuses them with a reason.
+struct CutSections {
+    const char* name;
+    std::vector<velt::test::Section> sections;
+    const char* reason;
+};
+
+class SectionsCutByTheBlock : public ::testing::TestWithParam<CutSections> {};
+
+TEST_P(SectionsCutByTheBlock, GiveNoBlockAndAreNotStamped)
+{
+    auto file = buildPe(GetParam().sections, 0x2000);
+    putBytes(file, 0x600, std::string("{}\0", 3));
+    MemoryFileBytes bytes(file.data(), file.size());
+    EXPECT_FALSE(locateMetadataBlock(file.data(), file.size(), file.size()));
+    EXPECT_EQ(readMetadataText(bytes), "");
+    try {
+        stampMetadata(file, "{}");
+        ADD_FAILURE() << "stamped";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().reason), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, SectionsCutByTheBlock,
+    ::testing::Values(CutSections{"wraps", {{0x400, 0x200}, {0xFFFFF000, 0x1400}}, "section 2 (\".sect\") wraps around 32 bits"},
+                      CutSections{"earlierSectionLonger", {{0x400, 0x1000}, {0x500, 0x100}}, "section 1 (\".sect\") ends at 0x1400"},
+                      CutSections{"equalPointerLonger", {{0x400, 0x100}, {0x400, 0x300}}, "after the block start 0x500"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MetadataLocation, SectionTableFollowsTheStatedOptionalHeaderSize)
+{
+    // The table moved 16 bytes further by a longer optional header: the sections are read there.
+    auto file = buildPe({}, 0x800);
+    velt::test::put16(file, velt::test::kPe + 6, 1);
+    velt::test::put16(file, velt::test::kPe + 20, 224 + 16);
+    const size_t entry = velt::test::kPe + 24 + 224 + 16;
+    velt::test::put32(file, entry + 16, 0x100);
+    velt::test::put32(file, entry + 20, 0x400);
+    putBytes(file, 0x500, std::string("{\"moved\":1}\0", 12));
+    EXPECT_EQ(readBlock(file), "{\"moved\":1}");
+    EXPECT_EQ(readPieces(file), "{\"moved\":1}");
+    EXPECT_EQ(parsePeLayout(file.data(), file.size())->headersEnd, entry + 40);
+    EXPECT_EQ(readBlock(stampMetadata(file, "{}")), "{}");
 }
 
 TEST(MetadataLocation, NoBlockWhenSectionsEndAtOrBeyondTheFileEnd)
@@ -134,43 +214,18 @@ TEST(Stamping, RefusesSignedFilesOtherImagesAndNulText)
 
     auto pe64 = stub;
     velt::test::put16(pe64, velt::test::kPe + 24, 0x20B);
-    EXPECT_THROW(stampMetadata(pe64, "{}"), std::invalid_argument);
+    try {
+        stampMetadata(pe64, "{}");
+        ADD_FAILURE() << "stamped a PE32+ image";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("PE32+"), std::string::npos) << e.what();
+    }
 
     std::vector<uint8_t> text(100, 'x');
     EXPECT_THROW(stampMetadata(text, "{}"), std::invalid_argument);
     EXPECT_THROW(stampMetadata(stub, std::string("{}\0x", 4)), std::invalid_argument);
 }
 
-namespace {
-
-// A file of any size without the memory: `head` holds its first bytes, the rest reads as NULs.
-// Counts what is read, so a test can tell that the reader never walks the whole file.
-class SparseFile : public FileBytes {
-public:
-    SparseFile(std::vector<uint8_t> head, uint64_t size) : head_(std::move(head)), size_(size) {}
-    uint64_t size() const override { return size_; }
-    size_t readAt(uint64_t offset, uint8_t* buffer, size_t length) override
-    {
-        if (offset >= size_) return 0;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - offset));
-        for (size_t i = 0; i < n; ++i) buffer[i] = offset + i < head_.size() ? head_[offset + i] : 0;
-        bytesRead += n;
-        return n;
-    }
-    uint64_t bytesRead = 0;
-
-private:
-    std::vector<uint8_t> head_;
-    uint64_t size_;
-};
-
-std::string readPieces(const std::vector<uint8_t>& file)
-{
-    MemoryFileBytes bytes(file.data(), file.size());
-    return readMetadataText(bytes);
-}
-
-}  // namespace
 
 TEST(MetadataReader, PieceByPieceGivesTheSameTextAsTheWholeFile)
 {
@@ -218,3 +273,49 @@ TEST(Stamping, SectionsEndingInsideTheHeadersAreRefused)
         EXPECT_THROW(stampMetadata(stub, "{}"), std::invalid_argument) << end;
     }
 }
+
+// The packaging step's acceptance: empty for a document the stub can use, else the reason.
+struct DocumentCase {
+    const char* name;
+    std::string document;
+    const char* reason;  // "" when acceptable
+};
+
+class MetadataDocument : public ::testing::TestWithParam<DocumentCase> {};
+
+TEST_P(MetadataDocument, IsAcceptedOrRefusedWithItsReason)
+{
+    const auto& c = GetParam();
+    const std::string problem = checkMetadataDocument(c.document);
+    if (*c.reason == 0) {
+        EXPECT_EQ(problem, "");
+        // Whatever the packaging step accepts, the stub's own reading accepts as well.
+        Json::Value root;
+        EXPECT_TRUE(parseMetadataDocument(c.document, root));
+    } else {
+        EXPECT_NE(problem.find(c.reason), std::string::npos) << problem;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, MetadataDocument,
+    ::testing::Values(
+        DocumentCase{"delivered", "{\n\t\"updateXmlUrl\": \"http://h/utility/kestrel/update.xml\",\n\t\"kestrelLauncherArguments\": \"-postPurchase\"\n}", ""},
+        DocumentCase{"commentsHttpsPortNull", "// c\n{\"updateXmlUrl\": \"HTTPS://[::1]:8443/u.xml?a#b\", \"kestrelLauncherArguments\": null}", ""},
+        DocumentCase{"notJson", "this is not { json", "not JSON"},
+        DocumentCase{"array", "[1, 2]", "not a JSON object"},
+        DocumentCase{"missingUrl", "{\"kestrelLauncherArguments\": \"x\"}", "\"updateXmlUrl\" is missing"},
+        DocumentCase{"urlNumber", "{\"updateXmlUrl\": 5}", "\"updateXmlUrl\" is not a string"},
+        DocumentCase{"urlNull", "{\"updateXmlUrl\": null}", "\"updateXmlUrl\" is not a string"},
+        DocumentCase{"relativeUrl", "{\"updateXmlUrl\": \"/utility/update.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"ftpUrl", "{\"updateXmlUrl\": \"ftp://h/update.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"noHost", "{\"updateXmlUrl\": \"http:///update.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"portZero", "{\"updateXmlUrl\": \"http://h:0/u.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"portTooLarge", "{\"updateXmlUrl\": \"http://h:65536/u.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"blankInUrl", "{\"updateXmlUrl\": \"http://h/a b.xml\"}", "not an absolute http or https URL"},
+        DocumentCase{"argumentsNumber", "{\"updateXmlUrl\": \"http://h/u.xml\", \"kestrelLauncherArguments\": 5}", "\"kestrelLauncherArguments\" is neither"},
+        DocumentCase{"argumentsArray", "{\"updateXmlUrl\": \"http://h/u.xml\", \"kestrelLauncherArguments\": []}", "\"kestrelLauncherArguments\" is neither"},
+        DocumentCase{"nul", std::string("{\"updateXmlUrl\": \"http://h/u.xml\"}\0x", 35), "NUL byte"},
+        DocumentCase{"marker", "{\"updateXmlUrl\": \"http://h/u.xml\"}{B2F2947D-EA42-43B8-8EB5-BB9FE4B236E2}", "metadata marker"},
+        DocumentCase{"empty", "", "empty"}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -126,11 +126,13 @@ class Route:
     carries n bytes more than the range it starts with, and says so in its Content-Length ("length")
     or in its Content-Range ("range", the total then "*"); part_size: a 206 carries at most that
     many bytes, and its Content-Range says so (the rest is left for another request).
+    hold: a threading.Event the answer waits for before its last piece (the test sets it once
+    what must happen during the download has happened).
     """
 
     def __init__(self, body=b"", status=200, length=True, drop_after=None, chunk=None, delay=0.0, headers=None,
                  ranges=False, etag=None, last_modified=None, then=None, reset=False, part_validators=True,
-                 part_extra=None, part_size=None):
+                 part_extra=None, part_size=None, hold=None):
         self.body = body
         self.status = status
         self.length = length
@@ -146,6 +148,7 @@ class Route:
         self.part_validators = part_validators
         self.part_extra = part_extra
         self.part_size = part_size
+        self.hold = hold
         self.answers = 0
         self.sent = 0  # body bytes written, over all answers
 
@@ -219,6 +222,8 @@ class _Handler(BaseHTTPRequestHandler):
         step = route.chunk or limit or 1
         try:
             for pos in range(0, limit, step):
+                if route.hold is not None and pos + step >= limit:
+                    route.hold.wait(120)
                 self.wfile.write(body[pos:min(pos + step, limit)])
                 self.wfile.flush()
                 route.sent += min(step, limit - pos)

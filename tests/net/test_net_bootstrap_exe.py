@@ -159,3 +159,45 @@ def test_a_proxy_manager_failure_is_error_7_in_the_window(wine, temp_dir, http_s
             run.close()
     finally:
         wine.settings_direct()
+
+
+def veltstamp(*args):
+    return subprocess.run([str(HOST_BIN / "veltstamp"), *map(str, args)], capture_output=True, text=True)
+
+
+def _wrapped(image):
+    """The last section moved to 0xFFFFF000 with 0x1400 bytes: its end wraps around 32 bits."""
+    pe = int.from_bytes(image[60:64], "little")
+    count = int.from_bytes(image[pe + 6:pe + 8], "little")
+    entry = pe + 24 + int.from_bytes(image[pe + 20:pe + 22], "little") + 40 * (count - 1)
+    image[entry + 16:entry + 24] = (0x1400).to_bytes(4, "little") + (0xFFFFF000).to_bytes(4, "little")
+    return image
+
+
+@pytest.mark.parametrize("image, document, reason", [
+    (_wrapped, '{"updateXmlUrl": "http://h/u.xml"}', "wraps around 32 bits"),
+    (None, "this is not { json", "the metadata is not JSON"),
+    (None, '{"kestrelLauncherArguments": "x"}', '"updateXmlUrl" is missing'),
+    (None, '{"updateXmlUrl": "update.xml"}', "not an absolute http or https URL"),
+], ids=["wrapping-section", "not-json", "no-url", "relative-url"])
+def test_the_packaging_step_refuses_what_no_stub_can_use_and_leaves_nothing(tmp_path, image, document, reason):
+    stub = tmp_path / "stub.exe"
+    stub.write_bytes(bytes(image(bytearray(STUB.read_bytes()))) if image else STUB.read_bytes())
+    out = veltstamp(stub, tmp_path / "release.exe", "--json", document)
+    assert out.returncode == 1 and reason in out.stderr, out.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["stub.exe"]
+
+
+def test_a_signed_release_shows_its_metadata_and_a_planted_link_is_replaced_not_followed(tmp_path, pki):
+    document = '{\n\t"updateXmlUrl": "http://h/utility/kestrel/update.xml",\n\t"kestrelLauncherArguments": "-postPurchase"\n}'
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    (tmp_path / "stamped.exe").symlink_to(victim)
+    assert veltstamp(STUB, tmp_path / "stamped.exe", "--json", document).returncode == 0
+    assert victim.read_bytes() == b"keep" and not (tmp_path / "stamped.exe").is_symlink()
+    signed = pki.sign(tmp_path / "stamped.exe", tmp_path / "signed.exe", "maker")
+    shown = veltstamp("--show", signed)
+    assert (shown.returncode, shown.stdout) == (0, document + "\n")
+    assert veltstamp("--show", STUB).returncode == 1
+    assert sorted(p.name for p in tmp_path.iterdir() if not p.name.startswith("signed.exe.")) == [
+        "signed.exe", "stamped.exe", "victim"]
