@@ -9,6 +9,10 @@
 
 namespace velt {
 
+// Reads a document with the one reader configuration (JsonCpp's Reader, comments collected);
+// on failure `error`, when given, gets the reader's message.
+bool readMetadataDocument(const std::string& document, Json::Value& root, std::string* error);
+
 // The stub's own reading: JsonCpp's Reader with comments collected, and an object whose
 // "updateXmlUrl" is a string. False when the flow cannot go on with the document.
 bool parseMetadataDocument(const std::string& document, Json::Value& root);

@@ -7,7 +7,7 @@
 //   veltstamp STUB.exe OUTPUT.exe --json-file metadata.json
 //   veltstamp --show FILE.exe      prints the metadata text a stamped (or signed) stub carries
 //
-// `--unchecked` after the document stamps it without the document check (the layout checks
+// `--unchecked` after the document stamps it without the document and key checks (the layout checks
 // still apply): only for trying out how the stub reacts to metadata it cannot use.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -172,15 +172,18 @@ int main(int argc, char** argv)
         } else {
             return usage();
         }
-        if (const std::string problem = velt::checkMetadataDocument(json); !problem.empty() && !unchecked) {
+        // A stub whose document or keys it cannot use refuses to run at all: better refused here.
+        std::string problem = unchecked ? std::string() : velt::checkMetadataDocument(json);
+        if (problem.empty() && !unchecked) {
+            const std::string keysWrong = velt::checkUpdateKeys(json);
+            if (!keysWrong.empty()) problem = "the metadata's " + keysWrong;
+        }
+        if (!problem.empty()) {
             std::cerr << "veltstamp: " << (option == "--json" ? std::string("the --json text") : std::string(argv[4]))
                       << ": " << problem << " (the stub could not use it; nothing written)\n";
             return 1;
         }
         if (json.empty()) throw std::invalid_argument("the metadata text is empty");
-        // A stub whose keys it cannot use refuses to run at all: better refused here.
-        const std::string keysWrong = velt::checkUpdateKeys(json);
-        if (!keysWrong.empty()) throw std::invalid_argument("the metadata's " + keysWrong);
 
         std::error_code ec;
         if (fs::exists(output) && fs::equivalent(input, output, ec))

@@ -11,7 +11,6 @@ import hashlib
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -142,19 +141,6 @@ class Bootstrap:
         text = metadata if isinstance(metadata, str) else json.dumps(metadata, indent="\t")
         subprocess.run([str(VELTSTAMP), str(STUB), str(target), "--json", text] + (["--unchecked"] if unusable else []),
                        check=True, stdout=subprocess.DEVNULL)
-        return target
-
-    def stamp_unchecked(self, metadata, folder):
-        """Stamps metadata that veltstamp would refuse (to see what the stub makes of it), in the
-        same layout: after the last section, then NUL bytes up to a multiple of 8."""
-        image = STUB.read_bytes()
-        pe = struct.unpack_from("<I", image, 60)[0]
-        sections = struct.unpack_from("<H", image, pe + 6)[0]
-        raw = [struct.unpack_from("<II", image, pe + 248 + 40 * i + 16) for i in range(sections)]
-        end = max(pointer + size for size, pointer in raw)
-        text = json.dumps(metadata, indent="\t").encode()
-        target = Path(folder) / "VeltappBootstrap.exe"
-        target.write_bytes(image[:end] + text + b"\0" * (8 - (end + len(text)) % 8))
         return target
 
     def plain_stub(self, name="VeltappBootstrap.exe"):

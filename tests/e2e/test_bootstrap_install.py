@@ -106,8 +106,7 @@ class Scenario:
             meta["kestrelLauncherArguments"] = arguments
         self.metadata = meta
         if exe is None:
-            exe = self.bootstrap.stamp_unchecked(meta, self.downloads) if unchecked \
-                else self.bootstrap.stamp(meta, folder=self.downloads)
+            exe = self.bootstrap.stamp(meta, folder=self.downloads, unusable=unchecked)
         env = {"VELT_FAKE_RECORD": winpath(self.record), "VELT_FAKE_LOCATION": winpath(self.install_dir),
                "VELT_FAKE_VERSION": fake_version, **(extra_env or {})}
         return self.bootstrap.start(exe, args, extra_env=env)
