@@ -74,13 +74,23 @@ void writeLine(LogLevel level, const wchar_t* format, va_list args)
 
 namespace {
 
+// What one of the platform's path functions writes into a buffer; "" when it fails or the path
+// does not fit.
+template <typename Call>
+std::wstring pathFrom(Call call)
+{
+    constexpr DWORD kChars = MAX_PATH * 2;
+    wchar_t buffer[kChars] = {};
+    const DWORD n = call(buffer, kChars);
+    return n == 0 || n >= kChars ? std::wstring() : std::wstring(buffer, n);
+}
+
 // The path as the platform resolves it, without the "\\?\" prefix; "" when it cannot be had.
 std::wstring finalPathOf(HANDLE handle)
 {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    const DWORD n = ::GetFinalPathNameByHandleW(handle, buffer, MAX_PATH * 2, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0 || n >= MAX_PATH * 2) return {};
-    std::wstring path(buffer, n);
+    std::wstring path = pathFrom([&](wchar_t* buffer, DWORD chars) {
+        return ::GetFinalPathNameByHandleW(handle, buffer, chars, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
     if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
     if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
     return path;
@@ -88,16 +98,12 @@ std::wstring finalPathOf(HANDLE handle)
 
 std::wstring fullPathOf(const std::wstring& path)
 {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    const DWORD n = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, buffer, nullptr);
-    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(buffer, n);
+    return pathFrom([&](wchar_t* buffer, DWORD chars) { return ::GetFullPathNameW(path.c_str(), chars, buffer, nullptr); });
 }
 
 std::wstring longPathOf(const std::wstring& path)
 {
-    wchar_t buffer[MAX_PATH * 2] = {};
-    const DWORD n = ::GetLongPathNameW(path.c_str(), buffer, MAX_PATH * 2);
-    return n == 0 || n >= MAX_PATH * 2 ? std::wstring() : std::wstring(buffer, n);
+    return pathFrom([&](wchar_t* buffer, DWORD chars) { return ::GetLongPathNameW(path.c_str(), buffer, chars); });
 }
 
 bool samePath(const std::wstring& a, const std::wstring& b)

@@ -125,6 +125,13 @@ void appendJson(std::string& out, const Json::Value& value)
     }
 }
 
+// The whole file, "" when it cannot be read.
+std::string readFileBytes(const wchar_t* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 void writeJson(const std::wstring& path, const Json::Value& value)
 {
     std::string text;
@@ -302,13 +309,7 @@ int cmdInstall(wchar_t** argv, int argc)
     std::atomic<bool> done{false};
     int code = 0;
     // The manifest the folder holds, read once as the flow reads the one it downloaded.
-    std::string bytes;
-    if (FILE* f = _wfopen(L"update.xml", L"rb")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.append(buf, n);
-        fclose(f);
-    }
-    const ManifestInfo manifest = parseManifest(bytes);
+    const ManifestInfo manifest = parseManifest(readFileBytes(L"update.xml"));
     std::thread worker([&] {
         runAsWorker([&] { downloadAndVerifyInstaller(manifest); }, code);
         done = true;
@@ -489,8 +490,7 @@ int cmdPlainGet(wchar_t** argv)
 
 int cmdAddRoot(const wchar_t* certFile)
 {
-    std::ifstream in(certFile, std::ios::binary);
-    const std::string der((std::istreambuf_iterator<char>(in)), {});
+    const std::string der = readFileBytes(certFile);
     if (der.empty()) return 2;
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (!store) return 2;
@@ -563,12 +563,7 @@ int cmdCredWrite(const wchar_t* target, const wchar_t* userHex, const wchar_t* p
 int cmdRace(wchar_t** argv)
 {
     const std::wstring mode = argv[2], file = argv[3], source = argv[4], stop = argv[5];
-    std::string bytes;
-    if (FILE* f = _wfopen(source.c_str(), L"rb")) {
-        char buf[65536];
-        for (size_t n; (n = fread(buf, 1, sizeof(buf), f)) > 0;) bytes.append(buf, n);
-        fclose(f);
-    }
+    const std::string bytes = readFileBytes(source.c_str());
     int wrote = 0, refused = 0;
     const std::wstring staged = file + L".staged";
     // Says it is running, so that the test starts what it races only then.
